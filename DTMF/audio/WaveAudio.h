@@ -1,0 +1,144 @@
+// The wave-audio service: capture and playback through caller-supplied buffers
+// with completion callbacks, under the classic waveIn*/waveOut* names.
+//
+// Devices are numbered 0..N-1 per direction: first the in-process virtual devices
+// (VirtualAudio.h) in registration order, then the sound server's (PulseAudio;
+// its default device first). Every operation answers MMSYSERR_NOERROR (0) for
+// success. Callbacks run on a thread of the service, never on the caller's, and
+// none is made after the close of its device has returned.
+#pragma once
+
+#include <cstdint>
+
+#define VARDELL_WAVE_API __attribute__((visibility("default")))
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using DWORD_PTR = std::uintptr_t;
+using MMRESULT = unsigned int;
+using BOOL = int;
+
+struct HWAVEIN__;
+struct HWAVEOUT__;
+struct HMODULE__;
+using HWAVEIN = HWAVEIN__*;
+using HWAVEOUT = HWAVEOUT__*;
+using HMODULE = HMODULE__*;
+
+constexpr MMRESULT MMSYSERR_NOERROR = 0;
+constexpr MMRESULT MMSYSERR_ERROR = 1;
+constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
+constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
+constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+constexpr MMRESULT MMSYSERR_NODRIVER = 6;
+constexpr MMRESULT MMSYSERR_NOMEM = 7;
+constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
+constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+constexpr MMRESULT WAVERR_BADFORMAT = 32;
+constexpr MMRESULT WAVERR_STILLPLAYING = 33;
+constexpr MMRESULT WAVERR_UNPREPARED = 34;
+
+constexpr unsigned int WAVE_MAPPER = static_cast<unsigned int>(-1);
+
+constexpr DWORD CALLBACK_NULL = 0x00000;
+constexpr DWORD CALLBACK_FUNCTION = 0x30000;
+
+constexpr unsigned int WOM_OPEN = 0x3BB;
+constexpr unsigned int WOM_CLOSE = 0x3BC;
+constexpr unsigned int WOM_DONE = 0x3BD;
+constexpr unsigned int WIM_OPEN = 0x3BE;
+constexpr unsigned int WIM_CLOSE = 0x3BF;
+constexpr unsigned int WIM_DATA = 0x3C0;
+
+constexpr WORD WAVE_FORMAT_PCM = 1;
+
+constexpr DWORD WHDR_DONE = 0x01;
+constexpr DWORD WHDR_PREPARED = 0x02;
+constexpr DWORD WHDR_BEGINLOOP = 0x04;
+constexpr DWORD WHDR_ENDLOOP = 0x08;
+constexpr DWORD WHDR_INQUEUE = 0x10;
+
+constexpr DWORD SND_SYNC = 0x0000;
+constexpr DWORD SND_ASYNC = 0x0001;
+constexpr DWORD SND_NODEFAULT = 0x0002;
+constexpr DWORD SND_FILENAME = 0x20000;
+
+constexpr int MAXPNAMELEN = 32;
+
+struct WAVEFORMATEX {
+    WORD wFormatTag;
+    WORD nChannels;
+    DWORD nSamplesPerSec;
+    DWORD nAvgBytesPerSec;
+    WORD nBlockAlign;
+    WORD wBitsPerSample;
+    WORD cbSize;
+};
+
+struct WAVEHDR {
+    char* lpData;
+    DWORD dwBufferLength;
+    DWORD dwBytesRecorded;
+    DWORD_PTR dwUser;
+    DWORD dwFlags;
+    DWORD dwLoops;
+    WAVEHDR* lpNext;
+    DWORD_PTR reserved;
+};
+
+struct WAVEINCAPSA {
+    WORD wMid;
+    WORD wPid;
+    DWORD vDriverVersion;
+    char szPname[MAXPNAMELEN];
+    DWORD dwFormats;
+    WORD wChannels;
+    WORD wReserved1;
+};
+static_assert(sizeof(WAVEINCAPSA) == 48);
+
+struct WAVEOUTCAPSA {
+    WORD wMid;
+    WORD wPid;
+    DWORD vDriverVersion;
+    char szPname[MAXPNAMELEN];
+    DWORD dwFormats;
+    WORD wChannels;
+    WORD wReserved1;
+    DWORD dwSupport;
+};
+static_assert(sizeof(WAVEOUTCAPSA) == 52);
+
+using WAVEINPROC = void (*)(HWAVEIN, unsigned int uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
+using WAVEOUTPROC = void (*)(HWAVEOUT, unsigned int uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
+
+extern "C" {
+VARDELL_WAVE_API unsigned int waveInGetNumDevs();
+VARDELL_WAVE_API MMRESULT waveInGetDevCapsA(std::uintptr_t uDeviceID, WAVEINCAPSA* pwic, unsigned int cbwic);
+VARDELL_WAVE_API MMRESULT waveInOpen(HWAVEIN* phwi, unsigned int uDeviceID, const WAVEFORMATEX* pwfx,
+                                     DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen);
+VARDELL_WAVE_API MMRESULT waveInPrepareHeader(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_WAVE_API MMRESULT waveInUnprepareHeader(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_WAVE_API MMRESULT waveInAddBuffer(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_WAVE_API MMRESULT waveInStart(HWAVEIN hwi);
+VARDELL_WAVE_API MMRESULT waveInStop(HWAVEIN hwi);
+// Stops capture and returns every pending buffer (WHDR_DONE, WIM_DATA) before it returns.
+VARDELL_WAVE_API MMRESULT waveInReset(HWAVEIN hwi);
+VARDELL_WAVE_API MMRESULT waveInClose(HWAVEIN hwi);
+
+VARDELL_WAVE_API unsigned int waveOutGetNumDevs();
+VARDELL_WAVE_API MMRESULT waveOutGetDevCapsA(std::uintptr_t uDeviceID, WAVEOUTCAPSA* pwoc, unsigned int cbwoc);
+VARDELL_WAVE_API MMRESULT waveOutOpen(HWAVEOUT* phwo, unsigned int uDeviceID, const WAVEFORMATEX* pwfx,
+                                      DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen);
+VARDELL_WAVE_API MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_WAVE_API MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_WAVE_API MMRESULT waveOutWrite(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_WAVE_API MMRESULT waveOutPause(HWAVEOUT hwo);
+VARDELL_WAVE_API MMRESULT waveOutRestart(HWAVEOUT hwo);
+// Stops output and returns every queued block (WOM_DONE) before it returns.
+VARDELL_WAVE_API MMRESULT waveOutReset(HWAVEOUT hwo);
+VARDELL_WAVE_API MMRESULT waveOutClose(HWAVEOUT hwo);
+
+VARDELL_WAVE_API BOOL PlaySoundA(const char* pszSound, HMODULE hmod, DWORD fdwSound);
+}

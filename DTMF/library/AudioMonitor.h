@@ -1,0 +1,67 @@
+// Listening: AudioMonitor captures 16-bit mono PCM at 11025 Hz from one input
+// device and feeds every detected key to a CommandReader on a worker thread.
+// KeyDetector is the per-block DTMF classifier with its debounce.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "Messages.h"
+#include "VardellExport.h"
+#include "WaveAudio.h"
+
+class AudioQueue;
+class CommandReader;
+class FFT;
+
+class VARDELL_API KeyDetector {
+public:
+    // The key that the 128-bin magnitude spectrum carries, or '\0'.
+    static char Classify(const int* spectrum, int threshold);
+
+    // Classifies one block and hands a debounced key to sink.ProcessChar(char).
+    template <class Sink>
+    void ProcessBlock(const int* spectrum, int threshold, Sink& sink)
+    {
+        if (char key = Debounce(Classify(spectrum, threshold)))
+            sink.ProcessChar(key);
+    }
+
+    // The debounce rule alone: the key to hand on for this block's result, or '\0'.
+    char Debounce(char key);
+
+private:
+    char lastKey = '\0';
+    char sentKey = '\0';
+};
+
+class VARDELL_API AudioMonitor {
+public:
+    // Listens on the input device named `deviceName` (WAVE_MAPPER when no name
+    // matches) with a reader of its own that notifies `hwnd`.
+    AudioMonitor(HWND hwnd, std::string deviceName);
+    // Listens on input device `device` with the caller's reader (not owned).
+    AudioMonitor(CommandReader* reader, int device);
+    ~AudioMonitor();
+    AudioMonitor(const AudioMonitor&) = default;
+    AudioMonitor& operator=(const AudioMonitor& other);
+
+    void Quit();
+
+    static void ThreadFunc();
+    static void WaveCallback(HWAVEIN hwi, unsigned int uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
+                             DWORD_PTR dwParam2);
+
+private:
+    void SetUp(int device);
+
+    bool ownsReader = false;
+
+    static CommandReader* myReader;
+    static AudioQueue* queue;
+    static FFT* myFFT;
+    static std::atomic<bool> quit;
+    static HWAVEIN wavdev;
+    static std::atomic<void*> myThread;
+    static int threshold;
+};
