@@ -38,6 +38,8 @@ private:
     int Open(int deviceId, short nChannels, unsigned long nSamplesPerSec, short wBitsPerSample);
     static int WaveOut_Proc(HWAVEOUT hwo, unsigned int uMsg, unsigned long dwInstance, unsigned long dwParam1,
                             unsigned long dwParam2);
+    int Queue();
+    void CopySamplesAndDevice(const CWave& other);
 
     struct RiffHeader {
         char id[4];
@@ -62,8 +64,10 @@ private:
     std::uint32_t dataSize = 0;
     HWAVEOUT waveOut = nullptr;
     WAVEHDR waveHeader{};
-    // Flags read by the service's callback thread, hence atomic.
+    // Atomic so that a query from another thread than the player's never races.
     std::atomic<int> stopped{1};
     std::atomic<int> paused{0};
     int deviceId = static_cast<int>(WAVE_MAPPER);
+    int openDeviceId = static_cast<int>(WAVE_MAPPER);  // what waveOut was opened on; SetDevice may differ
+
 };
