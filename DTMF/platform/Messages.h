@@ -5,8 +5,11 @@
 // owner's thread calls the handler directly; from any other thread it queues the
 // message to the owner, wakes the owner (condition variable plus the owner's
 // optional wake hook, e.g. a GUI toolkit posting an event) and blocks until the
-// handler has returned. A send to a handle that names no live window, or whose
-// owner thread has ended, fails at once with 0.
+// handler has returned. While it waits, the sender handles the messages sent to its
+// own windows, so two threads sending to each other cannot deadlock. A send to a
+// handle that names no live window, or whose owner thread has ended, fails at once
+// with 0. Handles are never reused, so a stale one never reaches a newer window.
+// When a thread ends, its windows are destroyed.
 #pragma once
 
 #include <cstddef>
@@ -26,12 +29,15 @@ constexpr UINT WM_USER = 0x0400;
 
 using WindowProc = std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)>;
 // Called on the sending thread right after a message was queued for the owner.
+// It must not destroy its own window (DestroyMessageWindow waits for running hooks).
 using WakeHook = std::function<void()>;
 
 // Creates a window owned by the calling thread. Never returns null.
 VARDELL_MSG_API HWND CreateMessageWindow(WindowProc proc, WakeHook wake = nullptr);
-// Destroys a window; senders still waiting on it return 0. Any thread may call it.
-// Returns false for a handle that names no live window.
+// Destroys a window; senders whose message is still queued return 0, a handler
+// already running completes. Any thread may call it; once it returns, the window's
+// wake hook is not running and is never called again. Returns false for a handle
+// that names no live window.
 VARDELL_MSG_API bool DestroyMessageWindow(HWND hwnd);
 VARDELL_MSG_API bool IsWindow(HWND hwnd);
 
