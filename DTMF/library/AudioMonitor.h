@@ -54,8 +54,9 @@ public:
 
 private:
     void SetUp(int device);
+    static void TearDown();
 
-    bool ownsReader = false;
+    bool ownsReader = false;  // this object's set-up created the reader
 
     static CommandReader* myReader;
     static AudioQueue* queue;
