@@ -1,0 +1,18 @@
+// The wave-audio service's device lists, as the tool names and chooses devices.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+std::vector<std::string> InputDeviceNames();
+std::vector<std::string> OutputDeviceNames();
+
+// The device that `spec` names in `names`: all digits are an index, anything
+// else an exact (case-sensitive) name, of which the last wins as in the
+// monitor's own lookup. nullopt when there is no such device.
+std::optional<int> FindDevice(const std::vector<std::string>& names, const std::string& spec);
+
+}  // namespace tool

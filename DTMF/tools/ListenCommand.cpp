@@ -1,0 +1,94 @@
+// vardell listen: command texts heard live on an input device, until Ctrl-C or SIGTERM.
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "AudioMonitor.h"
+#include "CommandReader.h"
+#include "Commands.h"
+#include "Devices.h"
+#include "Messages.h"
+#include "Options.h"
+#include "OwnedWindow.h"
+#include "SignalWatcher.h"
+
+namespace tool {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: vardell listen [DEVICE] [--keys] [--timestamps]\n"
+    "\n"
+    "Listens on an audio input device and prints every command text as it\n"
+    "arrives, one per line, until Ctrl-C or SIGTERM. DEVICE is an index or an\n"
+    "exact name from 'vardell devices' (default: input device 0).\n"
+    "  --keys        print the key that each text adds instead of the texts\n"
+    "                (only keys inside commands reach the application)\n"
+    "  --timestamps  start each line with the seconds since listening started\n";
+
+constexpr OptionSpec kOptions[] = {{"--keys", false}, {"--timestamps", false}};
+
+}  // namespace
+
+int RunListen(std::span<char* const> argv)
+{
+    Args args;
+    std::string error;
+    if (!args.Parse(argv, kOptions, error))
+        return UsageError("listen", kUsage, error);
+    if (args.Has("--help")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (args.Operands().size() > 1)
+        return UsageError("listen", kUsage, "more than one DEVICE given");
+
+    // First, before the sound service starts threads of its own.
+    SignalWatcher signals([] { NotifyPumpingThreads(); });
+
+    const std::string spec = args.Operands().empty() ? "0" : args.Operands()[0];
+    const auto names = InputDeviceNames();
+    const auto device = FindDevice(names, spec);
+    if (!device)
+        return Fail(names.empty() ? "no audio input devices"
+                                  : "no input device '" + spec + "' (see 'vardell devices')");
+
+    const bool keys = args.Has("--keys");
+    const bool timestamps = args.Has("--timestamps");
+    const auto start = std::chrono::steady_clock::now();
+    OwnedWindow window([&](HWND, UINT msg, WPARAM wParam, LPARAM) -> LRESULT {
+        if (msg != WM_DTMFCOMMAND)
+            return 0;
+        std::string line = reinterpret_cast<const char*>(wParam);
+        // Each text is the one before plus one key, or a start key alone.
+        if (keys && !line.empty())
+            line = line.substr(line.size() - 1);
+        if (timestamps)
+            std::printf("%.3f ", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+        return 0;
+    });
+
+    std::fprintf(stderr, "vardell: listening on input device %d (%s); Ctrl-C to stop\n", *device,
+                 names[static_cast<std::size_t>(*device)].c_str());
+    {
+        // The monitor goes before the reader it feeds.
+        std::unique_ptr<CommandReader> reader;
+        std::unique_ptr<AudioMonitor> monitor;
+        if (IsIndex(spec)) {
+            reader = std::make_unique<CommandReader>(window.Get());
+            monitor = std::make_unique<AudioMonitor>(reader.get(), *device);
+        } else {
+            monitor = std::make_unique<AudioMonitor>(window.Get(), spec);
+        }
+        // Handles the worker's notifications while waiting for the signal.
+        WaitPumping([&] { return signals.Signalled(); });
+        monitor.reset();
+        reader.reset();
+    }
+    return 0;
+}
+
+}  // namespace tool

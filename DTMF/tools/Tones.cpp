@@ -1,0 +1,85 @@
+#include "Tones.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <random>
+
+namespace tool {
+
+namespace {
+
+constexpr double kRowHz[4] = {697, 770, 852, 941};
+constexpr double kColumnHz[4] = {1209, 1336, 1477, 1633};
+
+double Amplitude(double dbfs) { return 32767.0 * std::pow(10.0, dbfs / 20.0); }
+
+// Box-Muller on mt19937_64: unlike std::normal_distribution it gives the same
+// numbers with every standard library, so a seed names one signal everywhere.
+class GaussianNoise {
+public:
+    explicit GaussianNoise(std::uint64_t seed) : engine(seed) {}
+    double Next()
+    {
+        if (hasSpare) {
+            hasSpare = false;
+            return spare;
+        }
+        double u1 = 0;
+        while (u1 == 0)
+            u1 = std::generate_canonical<double, 53>(engine);
+        double u2 = std::generate_canonical<double, 53>(engine);
+        double r = std::sqrt(-2.0 * std::log(u1));
+        spare = r * std::sin(2 * std::numbers::pi * u2);
+        hasSpare = true;
+        return r * std::cos(2 * std::numbers::pi * u2);
+    }
+
+private:
+    std::mt19937_64 engine;
+    double spare = 0;
+    bool hasSpare = false;
+};
+
+}  // namespace
+
+bool IsDtmfKey(char key) { return key != '\0' && kDtmfKeys.find(key) != std::string_view::npos; }
+
+std::vector<std::int16_t> GenerateTones(std::string_view keys, const ToneOptions& options)
+{
+    const double rate = options.sampleRate;
+    const auto toneSamples = static_cast<std::size_t>(std::max(0.0, std::round(options.toneMs * rate / 1000)));
+    const auto gapSamples = static_cast<std::size_t>(std::max(0.0, std::round(options.gapMs * rate / 1000)));
+    const double low = Amplitude(options.levelDb);
+    const double high = Amplitude(options.levelDb + options.twistDb);
+
+    std::vector<double> signal;
+    signal.reserve(keys.size() * (toneSamples + gapSamples));
+    for (char key : keys) {
+        const auto position = kDtmfKeys.find(key);
+        const double rowHz = kRowHz[position / 4];
+        const double columnHz = kColumnHz[position % 4];
+        // Each sine on its own, so the two levels are exactly as asked.
+        for (std::size_t n = 0; n < toneSamples; ++n) {
+            const double t = static_cast<double>(n) / rate;
+            signal.push_back(low * std::sin(2 * std::numbers::pi * rowHz * t) +
+                             high * std::sin(2 * std::numbers::pi * columnHz * t));
+        }
+        signal.insert(signal.end(), gapSamples, 0.0);
+    }
+
+    if (options.noise) {
+        const double tonePower = (low * low + high * high) / 2;
+        const double sigma = std::sqrt(tonePower / std::pow(10.0, options.snrDb / 10));
+        GaussianNoise noise(options.seed);
+        for (double& s : signal)
+            s += sigma * noise.Next();
+    }
+
+    std::vector<std::int16_t> samples(signal.size());
+    std::transform(signal.begin(), signal.end(), samples.begin(),
+                   [](double s) { return static_cast<std::int16_t>(std::lround(std::clamp(s, -32768.0, 32767.0))); });
+    return samples;
+}
+
+}  // namespace tool

@@ -1,0 +1,29 @@
+// DTMF test signals: each key as its row and column sines, followed by a pause.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace tool {
+
+struct ToneOptions {
+    double toneMs = 80;
+    double gapMs = 60;
+    double levelDb = -10;     // dBFS of each of the two sines (0 dBFS: a full-scale sine)
+    double twistDb = 0;       // the column (high) tone this much above the row (low) tone
+    bool noise = false;       // white Gaussian noise over the whole signal, ...
+    double snrDb = 0;         // ... this far below the power of one key's two tones
+    std::uint64_t seed = 1;
+    int sampleRate = 11025;
+};
+
+// The 16 keys, in row-major keypad order.
+constexpr std::string_view kDtmfKeys = "123A456B789C*0#D";
+
+bool IsDtmfKey(char key);
+
+// 16-bit mono samples of `keys` (every one a DTMF key); equal options give equal output.
+std::vector<std::int16_t> GenerateTones(std::string_view keys, const ToneOptions& options);
+
+}  // namespace tool
