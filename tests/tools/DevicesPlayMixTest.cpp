@@ -1,0 +1,114 @@
+// devices, listen, play and mix without a sound server: listings and failures.
+#include <gtest/gtest.h>
+
+#include "AudioFile.h"
+#include "Tones.h"
+#include "ToolRunner.h"
+
+using namespace tooltest;
+
+TEST(Devices, ListsBothDirections)
+{
+    const Result result = Run({"devices"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("Input devices:"), std::string::npos);
+    EXPECT_NE(result.out.find("Output devices:"), std::string::npos);
+    EXPECT_EQ(Run({"devices", "extra"}).status, 2);
+}
+
+TEST(Listen, UnknownDeviceFailsAtOnce)
+{
+    for (const char* device : {"no such device here", "4000000000", "99999999999999999999999"}) {
+        const Result result = Run({"listen", device}, std::chrono::seconds(30));
+        EXPECT_EQ(result.status, 2) << device;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(Lines(result.err).size(), 1u) << result.err;
+    }
+    EXPECT_EQ(Run({"listen", "0", "1"}).status, 2);
+}
+
+TEST(Play, BadInputFailsWithOneLine)
+{
+    TempDir dir;
+    {
+        std::FILE* f = std::fopen(dir.Path("text.wav").c_str(), "w");
+        std::fputs("not a wave file at all, just some words\n", f);
+        std::fclose(f);
+    }
+    std::string error;
+    ASSERT_TRUE(tool::WriteDetectorWav(dir.Path("ok.wav"), tool::GenerateTones("1", {}), error));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"play", dir.Path("missing.wav")}, {"play", dir.Path("text.wav")},
+          {"play", dir.Path("ok.wav"), "--device", "no such output"}, {"play", dir.Path("ok.wav"), "--device", "777"},
+          {"play"}, {"play", dir.Path("ok.wav"), "--device"}}) {
+        const Result result = Run(args, std::chrono::seconds(30));
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.out, "");
+        EXPECT_NE(result.err, "");
+    }
+}
+
+class Mix : public testing::Test {
+protected:
+    std::string Write(const std::string& name, const std::vector<std::int16_t>& samples)
+    {
+        std::string error;
+        EXPECT_TRUE(tool::WriteDetectorWav(dir.Path(name), samples, error)) << error;
+        return dir.Path(name);
+    }
+    TempDir dir;
+};
+
+TEST_F(Mix, SilenceMixedIntoTonesKeepsTheCommand)
+{
+    const auto tones = tool::GenerateTones("#12", {});
+    const std::string a = Write("a.wav", tones);
+    const std::string b = Write("b.wav", std::vector<std::int16_t>(tones.size() / 2, 0));
+    const std::string out = dir.Path("out.wav");
+    const Result mixed = Run({"mix", a, b, "-o", out});
+    ASSERT_EQ(mixed.status, 0) << mixed.err;
+    EXPECT_EQ(mixed.out, "");
+    std::vector<std::int16_t> samples;
+    std::string error;
+    ASSERT_TRUE(tool::ReadDetectorSamples(out, samples, error)) << error;
+    EXPECT_EQ(samples.size(), tones.size());  // A's length
+    const Result decoded = Run({"decode", out});
+    EXPECT_EQ(Lines(decoded.out), (std::vector<std::string>{"#", "#1", "#12"}));
+}
+
+TEST_F(Mix, FailuresLeaveNoOutput)
+{
+    const std::string a = Write("a.wav", tool::GenerateTones("1", {}));
+    std::string error;
+    tool::ToneOptions other;
+    other.sampleRate = 8000;
+    // An 8000 Hz file: same channels and bits, another rate.
+    const std::string b8k = dir.Path("b8k.wav");
+    {
+        const auto s = tool::GenerateTones("1", other);
+        std::FILE* f = std::fopen(b8k.c_str(), "wb");
+        auto put32 = [&](std::uint32_t v) { std::fwrite(&v, 4, 1, f); };
+        auto put16 = [&](std::uint16_t v) { std::fwrite(&v, 2, 1, f); };
+        std::fwrite("RIFF", 1, 4, f);
+        put32(static_cast<std::uint32_t>(36 + s.size() * 2));
+        std::fwrite("WAVEfmt ", 1, 8, f);
+        put32(16), put16(1), put16(1), put32(8000), put32(16000), put16(2), put16(16);
+        std::fwrite("data", 1, 4, f);
+        put32(static_cast<std::uint32_t>(s.size() * 2));
+        std::fwrite(s.data(), 2, s.size(), f);
+        std::fclose(f);
+    }
+    const std::string out = dir.Path("out.wav");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"mix", a, b8k, "-o", out}, {"mix", a, dir.Path("missing.wav"), "-o", out},
+          {"mix", dir.Path("missing.wav"), a, "-o", out}, {"mix", a, a}, {"mix", a, "-o", out}}) {
+        const Result result = Run(args, std::chrono::seconds(30));
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(Lines(result.err).size() >= 1, true);
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+    const Result unwritable = Run({"mix", a, a, "-o", dir.Path("no/such/dir/out.wav")}, std::chrono::seconds(30));
+    EXPECT_EQ(unwritable.status, 2);
+    EXPECT_EQ(Lines(unwritable.err).size(), 1u) << unwritable.err;
+}
