@@ -1,0 +1,2 @@
+#include "WaveAudio.h"
+BOOL PlaySoundA(const char*, HMODULE, DWORD) { return 0; }
