@@ -1,8 +1,167 @@
-// STUB
+// Fixed-point real-input FFT.
+//
+// The N real samples are read as M = N/2 complex points (even index = re, odd =
+// im), transformed in place by a radix-2 decimation-in-time FFT that halves every
+// stage, then split into the spectrum of the real input. The arithmetic is meant
+// to be bit-exact: 32-bit two's complement sums and products, arithmetic right
+// shifts, and 16-bit stores that wrap rather than saturate. Products are formed in
+// 64 bits and truncated to 32 so that the wrap is explicit, never signed overflow.
 #include "FFT.h"
-FFT::FFT(int size) : points(size) {}
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <stdexcept>
+
+namespace {
+
+// The tables' 2*pi: the value is part of the table contents, so exact 2*pi is not used.
+constexpr double kTwoPi = 6.283185307;
+
+// 32-bit two's complement wrap of a wider result (modular since C++20).
+constexpr std::int32_t Wrap32(std::int64_t v) { return static_cast<std::int32_t>(v); }
+// A store into the 16-bit workspace keeps the low 16 bits.
+constexpr short Store16(std::int32_t v) { return static_cast<short>(v); }
+
+// floor(v + 0.5) into Q15, where v only reaches the positive limit as +32768.
+short RoundQ15(double v)
+{
+    const double r = std::floor(v + 0.5);
+    return static_cast<short>(r > 32767.0 ? 32767.0 : r);
+}
+
+// Integer square root of p (p >= 0), scaled by 16, by Newton's iteration. Large
+// powers iterate on p and multiply by 16 afterwards; small ones iterate on 256*p
+// so the result keeps its low bits. The stop test compares the new estimate with
+// the quotient just formed; zero power ends at 1.
+std::int32_t Magnitude(std::int32_t p)
+{
+    if (p > 4194304) {
+        std::int32_t r = 32, q;
+        do {
+            q = p / r;
+            r = (r + q) >> 1;
+        } while (std::abs(r - q) > 1);
+        return r * 16;
+    }
+    const std::int32_t scaled = p * 256;  // at most 2^30
+    std::int32_t r = 512, q;
+    do {
+        q = scaled / r;
+        r = (r + q) >> 1;
+    } while (std::abs(r - q) > 1);
+    return r;
+}
+
+}  // namespace
+
+FFT::FFT(int size) : points(size)
+{
+    if (size < 4 || size > 32768 || (size & (size - 1)) != 0)
+        throw std::invalid_argument("FFT size must be a power of two from 4 to 32768");
+    // Order matters: the twiddles are placed through the reverse table.
+    if (!InitializeReverse() || !InitializeTrig() || !InitializeWindow())
+        throw std::bad_alloc();  // members already built are released by their unique_ptrs
+}
+
 FFT::~FFT() = default;
-void FFT::Run(short*, int* out) { for (int i = 0; i < points / 2; ++i) out[i] = 1; }
-bool FFT::InitializeReverse() { return true; }
-bool FFT::InitializeTrig() { return true; }
-bool FFT::InitializeWindow() { return true; }
+
+bool FFT::InitializeReverse()
+{
+    const int m = points / 2;
+    reverse.reset(new (std::nothrow) short[m]);
+    if (!reverse)
+        return false;
+    for (int i = 0; i < m; ++i) {
+        int r = 0;
+        for (int mask = points / 4; mask > 0; mask >>= 1)
+            r = (r >> 1) + ((i & mask) ? m : 0);
+        reverse[i] = static_cast<short>(r);
+    }
+    return true;
+}
+
+bool FFT::InitializeTrig()
+{
+    const int m = points / 2;
+    sinTable.reset(new (std::nothrow) short[m]);
+    cosTable.reset(new (std::nothrow) short[m]);
+    if (!sinTable || !cosTable)
+        return false;
+    for (int i = 0; i < m; ++i) {
+        const double theta = (i * kTwoPi) / points;
+        const int at = reverse[i] / 2;
+        sinTable[at] = RoundQ15(-32768.0 * std::sin(theta));
+        cosTable[at] = RoundQ15(-32768.0 * std::cos(theta));
+    }
+    return true;
+}
+
+bool FFT::InitializeWindow()
+{
+    window.reset(new (std::nothrow) short[points]);
+    if (!window)
+        return false;
+    for (int i = 0; i < points; ++i)
+        window[i] = RoundQ15((0.54 - 0.46 * std::cos(i * kTwoPi / points)) * 32767.0);
+    return true;
+}
+
+void FFT::Run(short* samples, int* out)
+{
+    const int m = points / 2;
+
+    // 1. Hamming window, Q15.
+    for (int t = 0; t < points; ++t)
+        samples[t] = Store16((samples[t] * window[t]) >> 15);  // |product| < 2^30
+
+    // 2. Complex FFT on the M points, each stage halved. Group g of a stage uses
+    //    twiddle g, so the tables are stored in bit-reversed order.
+    for (int span = points / 4; span > 0; span >>= 1) {
+        for (int g = 0, base = 0; base < m; ++g, base += 2 * span) {
+            const std::int64_t s = sinTable[g], c = cosTable[g];
+            for (int j = 0; j < span; ++j) {
+                short* a = samples + 2 * (base + j);
+                short* b = samples + 2 * (base + span + j);
+                const std::int32_t y1 = Wrap32(b[0] * c + b[1] * s) >> 15;
+                const std::int32_t y2 = Wrap32(b[0] * s - b[1] * c) >> 15;
+                b[0] = Store16((a[0] + y1) >> 1);
+                a[0] = Store16(b[0] - y1);
+                b[1] = Store16((a[1] - y2) >> 1);
+                a[1] = Store16(b[1] + y2);
+            }
+        }
+    }
+
+    // 3. Split pass: turn the M-point complex spectrum into that of the N real
+    //    samples. Points are still in bit-reversed order, hence the lookups.
+    for (int i = 1, j = m - 1; i <= j; ++i, --j) {
+        short* a = samples + reverse[i];
+        short* b = samples + reverse[j];
+        const std::int64_t s = sinTable[reverse[i] / 2], c = cosTable[reverse[i] / 2];
+        const std::int32_t hrMinus = a[0] - b[0];
+        const std::int32_t hrPlus = a[0] + b[0];
+        const std::int32_t hiMinus = a[1] - b[1];
+        const std::int32_t hiPlus = a[1] + b[1];
+        const std::int32_t t1 = Wrap32(s * hrMinus - c * hiPlus) >> 15;
+        const std::int32_t t2 = Wrap32(c * hrMinus + s * hiPlus) >> 15;
+        // When i == j, a and b are one point: each line reads what the last stored.
+        a[0] = Store16((hrPlus + t1) >> 1);
+        b[0] = Store16(a[0] - t1);
+        a[1] = Store16((hiMinus + t2) >> 1);
+        b[1] = Store16(a[1] - hiMinus);
+    }
+
+    // 4. DC; the Nyquist term that shares point 0 is dropped.
+    samples[0] = Store16(samples[0] + samples[1]);
+    samples[1] = 0;
+
+    // 5. Magnitudes in natural bin order. Both parts at -32768 overflow 32 bits
+    //    to a negative power, which counts as none.
+    for (int k = 0; k < m; ++k) {
+        const std::int64_t re = samples[reverse[k]], im = samples[reverse[k] + 1];
+        const std::int32_t p = Wrap32(re * re + im * im);
+        out[k] = Magnitude(p < 0 ? 0 : p);
+    }
+}

@@ -7,9 +7,10 @@
 
 class VARDELL_API FFT {
 public:
-    // size: a power of two, at least 4. Throws std::bad_alloc when a table cannot
-    // be built and std::invalid_argument for a bad size, so no partly built
-    // analyser can ever be used.
+    // size: a power of two, at least 4 and at most 32768 (reverse holds 16-bit
+    // offsets up to N-2). Throws std::bad_alloc when a table cannot be built and
+    // std::invalid_argument for a bad size, so no partly built analyser can ever
+    // be used.
     explicit FFT(int size);
     ~FFT();
     FFT(const FFT&) = delete;
@@ -20,13 +21,16 @@ public:
     void Run(short* samples, int* out);
 
 private:
+    friend struct FFTTableAccess;  // lets the tests read the tables; defined only there
+
     bool InitializeReverse();
     bool InitializeTrig();
     bool InitializeWindow();
 
+    // All tables are Q15 where they hold fractions; reverse holds word offsets.
     int points;
-    std::unique_ptr<short[]> reverse;
-    std::unique_ptr<short[]> window;
-    std::unique_ptr<short[]> sinTable;
-    std::unique_ptr<short[]> cosTable;
+    std::unique_ptr<short[]> reverse;   // [N/2] 2 * bitrev(i): offset of point bitrev(i)'s real part
+    std::unique_ptr<short[]> window;    // [N]   periodic Hamming, peak 32767
+    std::unique_ptr<short[]> sinTable;  // [N/2] -32768 sin(theta), bit-reversed order
+    std::unique_ptr<short[]> cosTable;  // [N/2] -32768 cos(theta), bit-reversed order
 };

@@ -1,0 +1,70 @@
+// Per-block cost of tone detection: FFT::Run plus KeyDetector::Classify on one
+// 256-sample block. Real time needs 11025 / 256 = 43.07 blocks per second; the
+// "x_realtime" counter says how many times over one core delivers that.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cmath>
+#include <random>
+
+#include "AudioMonitor.h"
+#include "FFT.h"
+
+namespace {
+
+constexpr int kBlock = 256;
+constexpr double kBlocksPerSecond = 11025.0 / kBlock;
+
+// A key press (852 + 1336 Hz, key 8) with some noise, so the transform does
+// ordinary work rather than shortcut silence.
+std::array<short, kBlock> KeyBlock()
+{
+    std::mt19937 rng(5);
+    std::array<short, kBlock> block{};
+    for (int t = 0; t < kBlock; ++t) {
+        const double v = 6000 * std::sin(2 * M_PI * 852 * t / 11025) + 6000 * std::sin(2 * M_PI * 1336 * t / 11025) +
+                         static_cast<double>(rng() % 1201) - 600;
+        block[t] = static_cast<short>(std::lround(v));
+    }
+    return block;
+}
+
+void RunAndClassify(benchmark::State& state, bool silent)
+{
+    FFT fft(kBlock);
+    const std::array<short, kBlock> input = silent ? std::array<short, kBlock>{} : KeyBlock();
+    std::array<short, kBlock> work;
+    std::array<int, kBlock / 2> spectrum;
+    for (auto _ : state) {
+        work = input;  // Run overwrites its workspace
+        fft.Run(work.data(), spectrum.data());
+        char key = KeyDetector::Classify(spectrum.data(), 6);
+        benchmark::DoNotOptimize(key);
+    }
+    state.counters["blocks_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                        benchmark::Counter::kIsRate);
+    state.counters["x_realtime"] = benchmark::Counter(static_cast<double>(state.iterations()) / kBlocksPerSecond,
+                                                      benchmark::Counter::kIsRate);
+}
+
+void BM_RunClassify_Key(benchmark::State& state) { RunAndClassify(state, false); }
+void BM_RunClassify_Silence(benchmark::State& state) { RunAndClassify(state, true); }
+
+void BM_Classify(benchmark::State& state)
+{
+    FFT fft(kBlock);
+    std::array<short, kBlock> work = KeyBlock();
+    std::array<int, kBlock / 2> spectrum;
+    fft.Run(work.data(), spectrum.data());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(spectrum.data());
+        char key = KeyDetector::Classify(spectrum.data(), 6);
+        benchmark::DoNotOptimize(key);
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_RunClassify_Key);
+BENCHMARK(BM_RunClassify_Silence);
+BENCHMARK(BM_Classify);
