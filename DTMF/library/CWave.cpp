@@ -221,7 +221,7 @@ int CWave::Open(int id, short nChannels, unsigned long nSamplesPerSec, short wBi
     format.nChannels = static_cast<WORD>(nChannels);
     format.nSamplesPerSec = static_cast<DWORD>(nSamplesPerSec);
     format.wBitsPerSample = static_cast<WORD>(wBitsPerSample);
-    format.nBlockAlign = static_cast<WORD>(format.nChannels * format.wBitsPerSample / 8);
+    format.nBlockAlign = static_cast<WORD>(unsigned{format.nChannels} * format.wBitsPerSample / 8);  // hostile values wrap, never overflow
     format.nAvgBytesPerSec = format.nSamplesPerSec * format.nBlockAlign;
     format.cbSize = 0;
 
