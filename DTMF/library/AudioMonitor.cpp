@@ -199,7 +199,9 @@ void AudioMonitor::ThreadFunc()
     std::uint32_t tickCount = 0;  // taken with each block; detection does not use it
     int lBuffer[BlockSamples / 2];
 
-    while (!quit) {
+    // The stop request is looked at only with the queue empty, so every block
+    // waiting when it comes (even before the first pass) is still handled.
+    for (;;) {
         // Read before draining: a block put after the last Get changes it, so
         // the wait below cannot miss one.
         const std::uint32_t seen = wakeups.load();
