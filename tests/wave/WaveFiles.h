@@ -24,7 +24,9 @@ inline void Put16(Bytes& b, std::uint16_t v) {
     b.push_back(static_cast<std::uint8_t>(v));
     b.push_back(static_cast<std::uint8_t>(v >> 8));
 }
-inline void PutId(Bytes& b, const char* id) { b.insert(b.end(), id, id + 4); }
+inline void PutId(Bytes& b, const char* id) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(id[i]));
+}
 
 struct Format {
     std::uint16_t tag = 1, channels = 1;
