@@ -90,7 +90,8 @@ void Complete(const std::shared_ptr<Sent>& s, LRESULT result) {
 
 // Removes `victims` from the registry, waits until no sender is inside their wake hooks
 // (so a hook never runs after its window is gone), then fails what is still queued for them.
-void Remove(std::vector<std::uintptr_t> victims) {
+// Returns how many of them were still registered.
+std::size_t Remove(std::vector<std::uintptr_t> victims) {
     Registry& r = registry();
     std::vector<std::shared_ptr<Window>> removed;
     {
@@ -116,7 +117,7 @@ void Remove(std::vector<std::uintptr_t> victims) {
         std::erase_if(owner.queue, gone);
     }
     for (auto& s : failed) Complete(s, 0);
-    // `removed` releases the handlers and hooks here, outside every lock.
+    return removed.size();  // `removed` releases the handlers and hooks here, outside every lock
 }
 
 // Ends a thread's part in messaging: later sends to it fail, queued ones are released
@@ -187,11 +188,7 @@ HWND CreateMessageWindow(WindowProc proc, WakeHook wake) {
     return reinterpret_cast<HWND>(id);
 }
 
-bool DestroyMessageWindow(HWND hwnd) {
-    if (!Find(hwnd)) return false;
-    Remove({IdOf(hwnd)});
-    return true;
-}
+bool DestroyMessageWindow(HWND hwnd) { return Remove({IdOf(hwnd)}) == 1; }
 
 bool IsWindow(HWND hwnd) { return Find(hwnd) != nullptr; }
 
