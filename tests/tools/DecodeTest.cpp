@@ -31,7 +31,7 @@ std::string MakeTones(const TempDir& dir, const std::string& keys, std::vector<s
     const std::string path = dir.Path("tones.wav");
     std::vector<std::string> args{"tones", keys, "-o", path};
     args.insert(args.end(), options.begin(), options.end());
-    const Result made = Run(args);
+    const Result made = RunTool(args);
     EXPECT_EQ(made.status, 0) << made.err;
     return path;
 }
@@ -40,7 +40,7 @@ std::vector<std::string> Decode(const std::string& path, std::vector<std::string
 {
     std::vector<std::string> args{"decode", path};
     args.insert(args.end(), options.begin(), options.end());
-    const Result result = Run(args);
+    const Result result = RunTool(args);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
     return Lines(result.out);
@@ -69,6 +69,8 @@ struct ToneVariant {
     const char* name;
     std::vector<std::string> options;
 };
+
+void PrintTo(const ToneVariant& variant, std::ostream* os) { *os << variant.name; }
 
 class AllKeysDecode : public testing::TestWithParam<ToneVariant> {};
 
@@ -185,7 +187,7 @@ TEST(Decode, BadFilesFailWithOneLineNamingTheFile)
     }
     for (const std::string& path : {dir.Path("missing.wav"), text, truncated, dir.Path("")}) {
         SCOPED_TRACE(path);
-        const Result result = Run({"decode", path});
+        const Result result = RunTool({"decode", path});
         EXPECT_EQ(result.status, 2);
         EXPECT_EQ(result.out, "");
         ASSERT_EQ(Lines(result.err).size(), 1u) << result.err;
@@ -200,7 +202,7 @@ TEST(Decode, UsageErrorsPrintNothingOnStandardOutput)
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"decode"}, {"decode", path, "--frobnicate"}, {"decode", path, path},
           {"decode", "--keys=yes", path}, {"decoder", path}, {}}) {
-        const Result result = Run(args);
+        const Result result = RunTool(args);
         EXPECT_EQ(result.status, 2);
         EXPECT_EQ(result.out, "");
         EXPECT_NE(result.err.find("usage: vardell"), std::string::npos) << result.err;
@@ -212,11 +214,11 @@ TEST(Help, DocumentsTheToolOnStandardOutput)
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--help"}, {"help"}, {"help", "decode"}, {"decode", "--help"}, {"tones", "--help"},
           {"listen", "--help"}, {"play", "--help"}, {"mix", "--help"}, {"devices", "--help"}}) {
-        const Result result = Run(args);
+        const Result result = RunTool(args);
         EXPECT_EQ(result.status, 0);
         EXPECT_NE(result.out.find("usage: vardell"), std::string::npos);
         EXPECT_EQ(result.err, "");
     }
-    EXPECT_NE(Run({"--help"}).out.find("decode FILE"), std::string::npos);
-    EXPECT_NE(Run({"help", "decode"}).out.find("--timestamps"), std::string::npos);
+    EXPECT_NE(RunTool({"--help"}).out.find("decode FILE"), std::string::npos);
+    EXPECT_NE(RunTool({"help", "decode"}).out.find("--timestamps"), std::string::npos);
 }

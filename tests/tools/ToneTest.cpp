@@ -64,13 +64,13 @@ TEST(Tones, ToolRejectsBadKeysAndMissingOutput)
          {std::vector<std::string>{"tones", "12E", "-o", out}, {"tones", "12"}, {"tones", "-o", out},
           {"tones", "12", "-o", out, "--level", "loud"}, {"tones", "12", "-o", out, "--tone-ms", "-5"},
           {"tones", "12", "-o", out, "--seed", "1.5"}, {"tones", "12", "-o"}, {"tones", "12", "-o", out, "--bogus"}}) {
-        const Result result = Run(args);
+        const Result result = RunTool(args);
         EXPECT_EQ(result.status, 2);
         EXPECT_EQ(result.out, "");
         EXPECT_NE(result.err, "");
     }
     EXPECT_FALSE(std::filesystem::exists(out));
-    const Result unwritable = Run({"tones", "12", "-o", dir.Path("no/such/dir/t.wav")});
+    const Result unwritable = RunTool({"tones", "12", "-o", dir.Path("no/such/dir/t.wav")});
     EXPECT_EQ(unwritable.status, 2);
     EXPECT_EQ(Lines(unwritable.err).size(), 1u);
 }

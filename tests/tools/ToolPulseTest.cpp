@@ -40,7 +40,7 @@ std::string WriteTones(const TempDir& dir, const std::string& keys)
 
 TEST(ToolPulse, DevicesListTheTestSinkAndItsMonitor)
 {
-    const Result result = Run({"devices"});
+    const Result result = RunTool({"devices"});
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.out.find(kSink), std::string::npos) << result.out;
     EXPECT_NE(result.out.find(kMonitor), std::string::npos) << result.out;
@@ -56,7 +56,7 @@ TEST(ToolPulse, ListenHearsEveryTextThatPlayPlaysAndEndsCleanlyOnSigterm)
     ASSERT_TRUE(WaitFor([&] { return listen.Err().find("listening") != std::string::npos; }, 20s)) << listen.Err();
 
     const auto started = std::chrono::steady_clock::now();
-    const Result played = Run({"play", command, "--device", kSink});
+    const Result played = RunTool({"play", command, "--device", kSink});
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(played.status, 0) << played.err;
     EXPECT_EQ(played.out, "");
@@ -75,7 +75,7 @@ TEST(ToolPulse, ListenByIndexWithKeysAndTimestampsEndsOnSigint)
     TempDir dir;
     const std::string command = WriteTones(dir, "#9");
 
-    const Result devices = Run({"devices"});
+    const Result devices = RunTool({"devices"});
     // "  N  Monitor of DTMF-Test-Sink" in the input list.
     const auto at = devices.out.find(std::string("  ") + kMonitor);
     ASSERT_NE(at, std::string::npos) << devices.out;
@@ -84,7 +84,7 @@ TEST(ToolPulse, ListenByIndexWithKeysAndTimestampsEndsOnSigint)
 
     Child listen({"listen", index, "--keys", "--timestamps"});
     ASSERT_TRUE(WaitFor([&] { return listen.Err().find("listening") != std::string::npos; }, 20s)) << listen.Err();
-    EXPECT_EQ(Run({"play", command, "--device", kSink}).status, 0);
+    EXPECT_EQ(RunTool({"play", command, "--device", kSink}).status, 0);
     EXPECT_TRUE(WaitFor([&] { return Lines(listen.Out()).size() >= 2; }, 10s)) << listen.Out();
     listen.Signal(SIGINT);
     ASSERT_TRUE(listen.Wait(20s));

@@ -105,7 +105,7 @@ bool Child::Wait(std::chrono::milliseconds timeout)
     return true;
 }
 
-Result Run(const std::vector<std::string>& args, std::chrono::milliseconds timeout)
+Result RunTool(const std::vector<std::string>& args, std::chrono::milliseconds timeout)
 {
     Child child(args);
     Result result;

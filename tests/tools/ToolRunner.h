@@ -54,7 +54,7 @@ private:
 };
 
 // Runs vardell to its end; a hang beyond the generous timeout fails the test.
-Result Run(const std::vector<std::string>& args, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+Result RunTool(const std::vector<std::string>& args, std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 std::vector<std::string> Lines(const std::string& text);
 std::string ReadFile(const std::string& path);
