@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <wx/accel.h>
 #include <wx/app.h>
@@ -52,21 +53,27 @@ int ItemData(wxComboBox* list, int index)
     return static_cast<int>(reinterpret_cast<std::intptr_t>(list->GetClientData(index)));
 }
 
+// Fills `list` with one entry per device, entry k for device k, and returns the
+// names exactly as the service reported them.
 template <class Caps, class GetCaps>
-void FillDeviceList(wxComboBox* list, unsigned int count, GetCaps getCaps, const char* kind)
+std::vector<std::string> FillDeviceList(wxComboBox* list, unsigned int count, GetCaps getCaps, const char* kind)
 {
+    std::vector<std::string> names;
     for (unsigned int k = 0; k < count; ++k) {
         Caps caps{};
         wxString text;
         if (getCaps(k, &caps, sizeof caps) == MMSYSERR_NOERROR) {
             caps.szPname[MAXPNAMELEN - 1] = '\0';
+            names.emplace_back(caps.szPname);
             text = NameText(caps.szPname);
         } else {
             // The record holds nothing usable; say which device it is instead.
             text = wxString::Format("(%s device %u)", kind, k);
+            names.emplace_back(Narrow(text));
         }
         list->Append(text, reinterpret_cast<void*>(static_cast<std::intptr_t>(k)));
     }
+    return names;
 }
 
 }  // namespace
@@ -191,7 +198,7 @@ void CQuillonDlg::CreateControls()
 
 bool CQuillonDlg::OnInitDialog()
 {
-    FillDeviceList<WAVEINCAPSA>(m_inputDevices, waveInGetNumDevs(), waveInGetDevCapsA, "input");
+    m_inputNames = FillDeviceList<WAVEINCAPSA>(m_inputDevices, waveInGetNumDevs(), waveInGetDevCapsA, "input");
 
     m_pReader = new CommandReader(m_hWnd);
     // Listening starts on device 0, whatever the lists show.
@@ -262,9 +269,11 @@ void CQuillonDlg::OnCbnSelchangeInputDevice(wxCommandEvent&)
         m_pMonitor = nullptr;
     }
     const int selected = m_inputDevices->GetSelection();
-    if (selected == wxNOT_FOUND)
+    if (selected == wxNOT_FOUND || static_cast<std::size_t>(selected) >= m_inputNames.size())
         return;  // no position, no device: stay without a monitor
-    m_pMonitor = new AudioMonitor(m_hWnd, Narrow(m_inputDevices->GetString(selected)));
+    // The name as the service gave it: the shown text may have lost a cut-off
+    // character, and the monitor finds its device by exact name.
+    m_pMonitor = new AudioMonitor(m_hWnd, m_inputNames[static_cast<std::size_t>(selected)]);
 }
 
 void CQuillonDlg::OnCbnSelchangeOutputDevice(wxCommandEvent&)

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <wx/dialog.h>
 #include <wx/iconbndl.h>
@@ -63,6 +65,7 @@ private:
     wxWindow* m_pParent;
     HWND m_hWnd = nullptr;
     wxComboBox* m_inputDevices = nullptr;
+    std::vector<std::string> m_inputNames;  // entry k's device name, byte for byte
     wxComboBox* m_outputDevices = nullptr;
     wxTextCtrl* m_waveFile = nullptr;
     // The sounds of the last "TwoSounds" click: kept so that they are heard to
