@@ -50,7 +50,7 @@ inline Bytes Header(Format f = {}, std::uint32_t fmtSize = 16) {
     PutId(b, "WAVE");
     PutId(b, "fmt ");
     Put32(b, fmtSize);
-    const std::uint16_t align = static_cast<std::uint16_t>(f.channels * f.bits / 8);
+    const std::uint16_t align = static_cast<std::uint16_t>(unsigned{f.channels} * f.bits / 8);
     Put16(b, f.tag);
     Put16(b, f.channels);
     Put32(b, f.rate);
