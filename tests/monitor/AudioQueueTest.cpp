@@ -147,15 +147,6 @@ TEST_F(AudioQueueTest, OutOfOrderBuffersComeOutInPutOrder)
     EXPECT_FALSE(queue->Get(block, nullptr));
 }
 
-TEST_F(AudioQueueTest, ForeignHeaderIsRefused)
-{
-    Open(1);
-    WAVEHDR stranger{};
-    stranger.dwUser = AudioQueue::BufferCount;
-    EXPECT_FALSE(queue->Put(&stranger));
-    EXPECT_FALSE(queue->Get(block, nullptr));
-}
-
 // 42 blocks fill the ring and the 43rd is refused; that buffer stays out of
 // circulation while the others go round again, through the wrap from 42 to 0.
 TEST_F(AudioQueueTest, FullRingRefusesAndKeepsTheBufferThenWrapsInOrder)
