@@ -1,23 +1,422 @@
-// PulseAudio backend (in progress): no server devices yet.
+// PulseAudio backend: one connection per process on one pa_threaded_mainloop,
+// opened on first use without autospawn. Every pa_* call runs under the
+// mainloop lock; stream callbacks run on the mainloop thread with it held, which
+// is where the front end's sinks are called from.
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+
 #include "AudioBackend.h"
 
 namespace {
+
 using namespace waveaudio;
+
+constexpr std::uint64_t kTimeoutUsec = 3'000'000;  // a server that stops answering must not hang a caller
+
+class Lock {
+public:
+    explicit Lock(pa_threaded_mainloop* l) : l_(l) { pa_threaded_mainloop_lock(l_); }
+    ~Lock() { pa_threaded_mainloop_unlock(l_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+private:
+    pa_threaded_mainloop* l_;
+};
+
+bool sampleSpecOf(const WAVEFORMATEX& f, pa_sample_spec& spec) {
+    switch (f.wBitsPerSample) {
+        case 8: spec.format = PA_SAMPLE_U8; break;
+        case 16: spec.format = PA_SAMPLE_S16LE; break;
+        case 24: spec.format = PA_SAMPLE_S24LE; break;
+        case 32: spec.format = PA_SAMPLE_S32LE; break;
+        default: return false;
+    }
+    spec.rate = f.nSamplesPerSec;
+    spec.channels = static_cast<std::uint8_t>(f.nChannels);
+    return f.nChannels <= PA_CHANNELS_MAX && pa_sample_spec_valid(&spec);
+}
+
 class PulseBackend final : public Backend {
 public:
-    std::vector<DeviceInfo> devices(Direction) override { return {}; }
-    MMRESULT openCapture(const DeviceInfo&, const WAVEFORMATEX&, CaptureSink&, std::unique_ptr<CaptureStream>&) override {
-        return MMSYSERR_NODRIVER;
+    std::vector<DeviceInfo> devices(Direction dir) override;
+    MMRESULT openCapture(const DeviceInfo& dev, const WAVEFORMATEX& fmt, CaptureSink& sink,
+                         std::unique_ptr<CaptureStream>& out) override;
+    MMRESULT openPlayback(const DeviceInfo& dev, const WAVEFORMATEX& fmt, PlaybackSink& sink,
+                          std::unique_ptr<PlaybackStream>& out) override;
+
+    pa_threaded_mainloop* loop() const { return loop_; }
+    void signal() { pa_threaded_mainloop_signal(loop_, 0); }
+
+    // Waits (mainloop lock held) until done() or the timeout; returns done().
+    template <class Pred>
+    bool waitLocked(Pred done) {
+        if (done()) return true;
+        struct Timer {
+            PulseBackend* self;
+            bool fired = false;
+        } timer{this};
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+        timeval tv;
+        pa_timeval_add(pa_gettimeofday(&tv), kTimeoutUsec);
+        pa_time_event* ev = api->time_new(
+            api, &tv,
+            [](pa_mainloop_api*, pa_time_event*, const timeval*, void* ud) {
+                auto* t = static_cast<Timer*>(ud);
+                t->fired = true;
+                t->self->signal();
+            },
+            &timer);
+        while (!done() && !timer.fired) pa_threaded_mainloop_wait(loop_);
+        api->time_free(ev);
+        return done();
     }
-    MMRESULT openPlayback(const DeviceInfo&, const WAVEFORMATEX&, PlaybackSink&, std::unique_ptr<PlaybackStream>&) override {
-        return MMSYSERR_NODRIVER;
+
+    bool waitOperation(pa_operation* op) {
+        if (!op) return false;
+        bool ok = waitLocked([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
+        if (!ok) pa_operation_cancel(op);
+        pa_operation_unref(op);
+        return ok;
     }
+
+    // Ready connection or null (mainloop lock held). A connection that died is replaced.
+    pa_context* contextLocked();
+
+    // Starts the mainloop thread on first use; false if that is impossible.
+    bool ensureLoop() {
+        std::call_once(once_, [&] {
+            loop_ = pa_threaded_mainloop_new();
+            if (loop_ && pa_threaded_mainloop_start(loop_) < 0) {
+                pa_threaded_mainloop_free(loop_);
+                loop_ = nullptr;
+            }
+        });
+        return loop_ != nullptr;
+    }
+
+private:
+    std::once_flag once_;
+    pa_threaded_mainloop* loop_ = nullptr;  // never freed: it serves until the process ends
+    pa_context* ctx_ = nullptr;
 };
+
+pa_context* PulseBackend::contextLocked() {
+    if (ctx_ && pa_context_get_state(ctx_) == PA_CONTEXT_READY) return ctx_;
+    if (ctx_) {
+        pa_context_set_state_callback(ctx_, nullptr, nullptr);
+        pa_context_disconnect(ctx_);
+        pa_context_unref(ctx_);
+        ctx_ = nullptr;
+    }
+    pa_context* c = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Vardell");
+    if (!c) return nullptr;
+    pa_context_set_state_callback(
+        c, [](pa_context*, void* ud) { static_cast<PulseBackend*>(ud)->signal(); }, this);
+    if (pa_context_connect(c, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        pa_context_unref(c);
+        return nullptr;
+    }
+    bool settled = waitLocked([&] {
+        auto s = pa_context_get_state(c);
+        return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
+    });
+    if (!settled || pa_context_get_state(c) != PA_CONTEXT_READY) {
+        pa_context_set_state_callback(c, nullptr, nullptr);
+        pa_context_disconnect(c);
+        pa_context_unref(c);
+        return nullptr;
+    }
+    ctx_ = c;
+    return ctx_;
+}
+
+struct Listing {
+    std::string defaultName;
+    std::vector<DeviceInfo> devices;
+};
+
+template <class Info>
+void collect(const Info* info, int eol, void* ud) {
+    if (eol || !info) return;
+    auto* l = static_cast<Listing*>(ud);
+    const char* desc = info->description ? info->description : info->name;
+    l->devices.push_back({desc ? desc : "", info->name ? info->name : "", info->index, info->sample_spec.channels});
+}
+
+std::vector<DeviceInfo> PulseBackend::devices(Direction dir) {
+    if (!ensureLoop()) return {};
+    Lock lk(loop_);
+    pa_context* c = contextLocked();
+    if (!c) return {};
+    Listing l;
+    struct ServerNames {
+        std::string sink, source;
+    } names;
+    if (!waitOperation(pa_context_get_server_info(
+            c,
+            [](pa_context*, const pa_server_info* i, void* ud) {
+                auto* n = static_cast<ServerNames*>(ud);
+                if (!i) return;
+                n->sink = i->default_sink_name ? i->default_sink_name : "";
+                n->source = i->default_source_name ? i->default_source_name : "";
+            },
+            &names)))
+        return {};
+    pa_operation* op;
+    if (dir == Direction::Capture) {
+        op = pa_context_get_source_info_list(
+            c,
+            [](pa_context*, const pa_source_info* i, int eol, void* ud) { collect(i, eol, ud); }, &l);
+        l.defaultName = names.source;
+    } else {
+        op = pa_context_get_sink_info_list(
+            c, [](pa_context*, const pa_sink_info* i, int eol, void* ud) { collect(i, eol, ud); }, &l);
+        l.defaultName = names.sink;
+    }
+    if (!waitOperation(op)) return {};
+    // The server's default first, the others in the server's order.
+    std::stable_partition(l.devices.begin(), l.devices.end(),
+                          [&](const DeviceInfo& d) { return d.key == l.defaultName; });
+    return std::move(l.devices);
+}
+
+// Base of both stream kinds: creation, connection and teardown under the lock.
+class PulseStream {
+protected:
+    explicit PulseStream(PulseBackend& b) : b_(b) {}
+
+    // Lock held. Waits until the stream is ready or has failed.
+    bool waitReady() {
+        return b_.waitLocked([&] {
+                   auto st = pa_stream_get_state(s_);
+                   return st == PA_STREAM_READY || !PA_STREAM_IS_GOOD(st);
+               }) &&
+               pa_stream_get_state(s_) == PA_STREAM_READY;
+    }
+
+    bool ready() const { return s_ && pa_stream_get_state(s_) == PA_STREAM_READY; }
+
+    void cork(bool on) {
+        if (pa_operation* op = pa_stream_cork(s_, on ? 1 : 0, nullptr, nullptr)) pa_operation_unref(op);
+    }
+
+    // Lock held. After this no callback of the stream runs.
+    void destroyLocked() {
+        if (!s_) return;
+        pa_stream_set_state_callback(s_, nullptr, nullptr);
+        pa_stream_set_read_callback(s_, nullptr, nullptr);
+        pa_stream_set_write_callback(s_, nullptr, nullptr);
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(s_))) pa_stream_disconnect(s_);
+        pa_stream_unref(s_);
+        s_ = nullptr;
+    }
+
+    PulseBackend& b_;
+    pa_stream* s_ = nullptr;
+};
+
+class PulseCapture final : public CaptureStream, PulseStream {
+public:
+    PulseCapture(PulseBackend& b, CaptureSink& sink) : PulseStream(b), sink_(sink) {}
+    ~PulseCapture() override {
+        Lock lk(b_.loop());
+        destroyLocked();
+    }
+
+    // Lock held.
+    MMRESULT connect(pa_context* c, const std::string& source, const pa_sample_spec& spec) {
+        s_ = pa_stream_new(c, "Vardell capture", &spec, nullptr);
+        if (!s_) return MMSYSERR_NOMEM;
+        pa_stream_set_state_callback(
+            s_, [](pa_stream*, void* ud) { static_cast<PulseCapture*>(ud)->b_.signal(); }, this);
+        pa_stream_set_read_callback(
+            s_, [](pa_stream*, std::size_t, void* ud) { static_cast<PulseCapture*>(ud)->onRead(); }, this);
+        // Without a small fragment size the server delivers two-second chunks.
+        pa_buffer_attr attr{};
+        attr.maxlength = static_cast<std::uint32_t>(-1);
+        attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+        attr.fragsize = static_cast<std::uint32_t>(256 * pa_frame_size(&spec));
+        auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+        if (pa_stream_connect_record(s_, source.c_str(), &attr, flags) < 0 || !waitReady()) return MMSYSERR_ERROR;
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT start() override {
+        Lock lk(b_.loop());
+        if (!ready()) return MMSYSERR_ERROR;
+        cork(false);
+        return MMSYSERR_NOERROR;
+    }
+
+    void stop() override {
+        Lock lk(b_.loop());
+        if (ready()) cork(true);
+    }
+
+private:
+    // Whatever sizes the server delivers go to the front end, which cuts the caller's blocks.
+    void onRead() {
+        while (pa_stream_readable_size(s_) > 0) {
+            const void* data = nullptr;
+            std::size_t n = 0;
+            if (pa_stream_peek(s_, &data, &n) < 0 || n == 0) return;
+            sink_.captured(static_cast<const std::uint8_t*>(data), n);  // a hole (null) is silence
+            pa_stream_drop(s_);
+        }
+    }
+
+    CaptureSink& sink_;
+};
+
+class PulsePlayback final : public PlaybackStream, PulseStream {
+public:
+    PulsePlayback(PulseBackend& b, PlaybackSink& sink) : PulseStream(b), sink_(sink) {}
+    ~PulsePlayback() override {
+        Lock lk(b_.loop());
+        cancelDrain();
+        destroyLocked();
+    }
+
+    // Lock held.
+    MMRESULT connect(pa_context* c, const std::string& sinkName, const pa_sample_spec& spec) {
+        s_ = pa_stream_new(c, "Vardell playback", &spec, nullptr);
+        if (!s_) return MMSYSERR_NOMEM;
+        pa_stream_set_state_callback(
+            s_, [](pa_stream*, void* ud) { static_cast<PulsePlayback*>(ud)->onState(); }, this);
+        pa_stream_set_write_callback(
+            s_, [](pa_stream*, std::size_t, void* ud) { static_cast<PulsePlayback*>(ud)->pump(); }, this);
+        pa_buffer_attr attr{};
+        attr.maxlength = attr.prebuf = attr.fragsize = static_cast<std::uint32_t>(-1);
+        attr.tlength = static_cast<std::uint32_t>(3 * 256 * pa_frame_size(&spec));
+        attr.minreq = static_cast<std::uint32_t>(256 * pa_frame_size(&spec));
+        auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+        if (pa_stream_connect_playback(s_, sinkName.c_str(), &attr, flags, nullptr, nullptr) < 0 || !waitReady())
+            return MMSYSERR_ERROR;
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT play(const std::uint8_t* data, std::size_t bytes) override {
+        Lock lk(b_.loop());
+        if (!ready()) return MMSYSERR_ERROR;
+        cancelDrain();
+        block_ = data;
+        len_ = bytes;
+        off_ = 0;
+        pump();
+        if (!paused_) cork(false);
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT pause(bool paused) override {
+        Lock lk(b_.loop());
+        if (!ready()) return MMSYSERR_ERROR;
+        paused_ = paused;
+        cork(paused);
+        return MMSYSERR_NOERROR;
+    }
+
+    void reset() override {
+        Lock lk(b_.loop());
+        cancelDrain();
+        block_ = nullptr;
+        len_ = off_ = 0;
+        paused_ = false;
+        if (!ready()) return;
+        if (pa_operation* op = pa_stream_flush(s_, nullptr, nullptr)) pa_operation_unref(op);
+        cork(true);
+    }
+
+private:
+    // Writes as much of the block as the server takes; once all is written, drains.
+    void pump() {
+        if (!block_ || !ready()) return;
+        while (off_ < len_) {
+            std::size_t w = pa_stream_writable_size(s_);
+            if (w == 0 || w == static_cast<std::size_t>(-1)) return;
+            std::size_t n = std::min(w, len_ - off_);
+            if (pa_stream_write(s_, block_ + off_, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+            off_ += n;
+        }
+        block_ = nullptr;  // copied into the server's buffer
+        drain_ = pa_stream_drain(
+            s_,
+            [](pa_stream*, int, void* ud) {
+                auto* self = static_cast<PulsePlayback*>(ud);
+                pa_operation_unref(self->drain_);
+                self->drain_ = nullptr;
+                self->sink_.played();
+            },
+            this);
+    }
+
+    void cancelDrain() {
+        if (!drain_) return;
+        pa_operation_cancel(drain_);
+        pa_operation_unref(drain_);
+        drain_ = nullptr;
+    }
+
+    // A stream that dies with a block in hand still returns it, so nobody waits forever.
+    void onState() {
+        b_.signal();
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(s_))) return;
+        if (block_ || drain_) {
+            cancelDrain();
+            block_ = nullptr;
+            sink_.played();
+        }
+    }
+
+    PlaybackSink& sink_;
+    const std::uint8_t* block_ = nullptr;  // the part not yet written
+    std::size_t len_ = 0, off_ = 0;
+    bool paused_ = false;
+    pa_operation* drain_ = nullptr;
+};
+
+MMRESULT PulseBackend::openCapture(const DeviceInfo& dev, const WAVEFORMATEX& fmt, CaptureSink& sink,
+                                   std::unique_ptr<CaptureStream>& out) {
+    pa_sample_spec spec;
+    if (!sampleSpecOf(fmt, spec)) return WAVERR_BADFORMAT;
+    if (!ensureLoop()) return MMSYSERR_NODRIVER;
+    auto stream = std::make_unique<PulseCapture>(*this, sink);
+    {
+        Lock lk(loop_);
+        pa_context* c = contextLocked();
+        if (!c) return MMSYSERR_NODRIVER;
+        if (MMRESULT r = stream->connect(c, dev.key, spec)) return r;  // the destructor retakes the lock
+    }
+    out = std::move(stream);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT PulseBackend::openPlayback(const DeviceInfo& dev, const WAVEFORMATEX& fmt, PlaybackSink& sink,
+                                    std::unique_ptr<PlaybackStream>& out) {
+    pa_sample_spec spec;
+    if (!sampleSpecOf(fmt, spec)) return WAVERR_BADFORMAT;
+    if (!ensureLoop()) return MMSYSERR_NODRIVER;
+    auto stream = std::make_unique<PulsePlayback>(*this, sink);
+    {
+        Lock lk(loop_);
+        pa_context* c = contextLocked();
+        if (!c) return MMSYSERR_NODRIVER;
+        if (MMRESULT r = stream->connect(c, dev.key, spec)) return r;
+    }
+    out = std::move(stream);
+    return MMSYSERR_NOERROR;
+}
+
 }  // namespace
 
 namespace waveaudio {
+
 Backend& pulseBackend() {
     static Backend& b = *new PulseBackend;
     return b;
 }
+
 }  // namespace waveaudio

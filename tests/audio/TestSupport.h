@@ -80,10 +80,9 @@ public:
 private:
     void record(void* h, unsigned int msg, DWORD_PTR p1) {
         if (hook) hook(h, msg, p1);
-        {
-            std::lock_guard lk(m_);
-            msgs_.push_back({msg, p1, std::this_thread::get_id()});
-        }
+        // Notify under the lock: a waiter may destroy the recorder as soon as it wakes.
+        std::lock_guard lk(m_);
+        msgs_.push_back({msg, p1, std::this_thread::get_id()});
         cv_.notify_all();
     }
     std::mutex m_;

@@ -162,8 +162,9 @@ TEST_F(VirtualOutput, CloseFromItsOwnCallbackEndsCleanly) {
     };
     HWAVEOUT h = Open(dev, rec);
     Write(h, a);
-    ASSERT_TRUE(rec.WaitCount(WOM_CLOSE, 1));
-    for (int i = 0; i < 2000 && closed.load() == 99; ++i) std::this_thread::sleep_for(5ms);
+    // WOM_DONE is recorded once the hook, and with it the close, has returned.
+    ASSERT_TRUE(rec.WaitCount(WOM_DONE, 1));
+    EXPECT_EQ(rec.Count(WOM_CLOSE), 1u);
     EXPECT_EQ(closed.load(), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(h), MMSYSERR_INVALHANDLE);
     EXPECT_FALSE(vaudio::VirtualOutputIsOpen(dev));
