@@ -139,17 +139,6 @@ TEST_F(DialogTest, DeviceListsHoldEveryDeviceInNumberOrder)
     EXPECT_NE(dlg.m_pMonitor, nullptr);
 }
 
-TEST_F(DialogTest, NoDevicesStillStartsAndStaysEmpty)
-{
-    TestDlg dlg;
-    dlg.Open();
-    EXPECT_EQ(dlg.List(IDC_INPUT_DEVICE)->GetCount(), 0u);
-    EXPECT_EQ(dlg.List(IDC_OUTPUT_DEVICE)->GetCount(), 0u);
-    EXPECT_NE(dlg.m_pMonitor, nullptr);
-    PumpFor(std::chrono::milliseconds(100));
-    EXPECT_TRUE(dlg.texts.empty());
-}
-
 TEST_F(DialogTest, OkAndEnterKeepTheDialogCancelEndsIt)
 {
     TestDlg dlg;

@@ -91,40 +91,22 @@ inline std::vector<std::int16_t> DtmfRecording(std::string_view keys, int leadMs
     return out;
 }
 
-// Writes a 16-bit mono PCM WAV file; returns the bytes of its data chunk.
+// Writes a 16-bit mono PCM WAV file (on this little-endian machine); returns
+// the bytes of its data chunk.
 inline std::vector<std::uint8_t> WriteWav(const std::string& path, const std::vector<std::int16_t>& samples)
 {
-    std::vector<std::uint8_t> data(samples.size() * 2);
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        data[2 * i] = static_cast<std::uint8_t>(samples[i] & 0xFF);
-        data[2 * i + 1] = static_cast<std::uint8_t>((samples[i] >> 8) & 0xFF);
-    }
-    auto le32 = [](std::vector<std::uint8_t>& v, std::uint32_t x) {
-        for (int i = 0; i < 4; ++i)
-            v.push_back(static_cast<std::uint8_t>(x >> (8 * i)));
-    };
-    auto le16 = [](std::vector<std::uint8_t>& v, std::uint16_t x) {
-        v.push_back(static_cast<std::uint8_t>(x));
-        v.push_back(static_cast<std::uint8_t>(x >> 8));
-    };
-    std::vector<std::uint8_t> file{'R', 'I', 'F', 'F'};
-    le32(file, static_cast<std::uint32_t>(36 + data.size()));
-    file.insert(file.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    le32(file, 16);
-    le16(file, 1);
-    le16(file, 1);
-    le32(file, kRate);
-    le32(file, kRate * 2);
-    le16(file, 2);
-    le16(file, 16);
-    file.insert(file.end(), {'d', 'a', 't', 'a'});
-    le32(file, static_cast<std::uint32_t>(data.size()));
-    file.insert(file.end(), data.begin(), data.end());
+    const auto size = static_cast<std::uint32_t>(samples.size() * 2);
+    const std::uint32_t riffSize = 36 + size, fmtSize = 16, rate = kRate, byteRate = kRate * 2;
+    const std::uint16_t pcm = 1, mono = 1, align = 2, bits = 16;
     if (FILE* f = std::fopen(path.c_str(), "wb")) {
-        std::fwrite(file.data(), 1, file.size(), f);
+        auto put = [f](const void* p, std::size_t n) { std::fwrite(p, 1, n, f); };
+        put("RIFF", 4), put(&riffSize, 4), put("WAVEfmt ", 8), put(&fmtSize, 4), put(&pcm, 2), put(&mono, 2);
+        put(&rate, 4), put(&byteRate, 4), put(&align, 2), put(&bits, 2), put("data", 4), put(&size, 4);
+        put(samples.data(), size);
         std::fclose(f);
     }
-    return data;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(samples.data());
+    return {bytes, bytes + size};
 }
 
 // Intercepts every modal dialog. Message boxes are recorded and answered with
