@@ -72,6 +72,7 @@ int RunPlay(std::span<char* const> argv)
         return Fail(path + ": cannot start playing");
 
     const auto length = std::chrono::duration<double>(static_cast<double>(wave.GetSize()) / bytesPerSecond);
+    std::fprintf(stderr, "vardell: playing %s (%.3f s); Ctrl-C to stop\n", path.c_str(), length.count());
     std::unique_lock lock(mutex);
     wake.wait_for(lock, length + kDrainMargin, [&] { return signals.Signalled(); });
     lock.unlock();

@@ -60,6 +60,7 @@ TEST(ToolPulse, ListenHearsEveryTextThatPlayPlaysAndEndsCleanlyOnSigterm)
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(played.status, 0) << played.err;
     EXPECT_EQ(played.out, "");
+    EXPECT_NE(played.err.find("vardell: playing "), std::string::npos);
     // 7 keys of 140 ms: play waits for the sound to end, but not much longer.
     EXPECT_GE(took, 900ms);
 
@@ -105,7 +106,7 @@ TEST(ToolPulse, PlayStopsEarlyOnSigint)
     const std::string path = dir.Path("long.wav");
     ASSERT_TRUE(tool::WriteDetectorWav(path, tool::GenerateTones("1", options), error));
     Child play({"play", path, "--device", kSink});
-    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(WaitFor([&] { return play.Err().find("vardell: playing ") != std::string::npos; }, 30s)) << play.Err();
     const auto signalled = std::chrono::steady_clock::now();
     play.Signal(SIGINT);
     ASSERT_TRUE(play.Wait(20s));
