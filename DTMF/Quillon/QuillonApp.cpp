@@ -49,7 +49,8 @@ void CQuillonApp::OnHelp(wxCommandEvent&)
 
 const char* quillon::UsageText()
 {
-    return "Quillon listens for DTMF commands (keys 0-9, A-D, * and #; a command "
+    return "Quillon " QUILLON_VERSION "\n\n"
+           "Quillon listens for DTMF commands (keys 0-9, A-D, * and #; a command "
            "begins with * or #) and shows the last command text received.\n\n"
            "Listening starts on the first audio input device; choose another in "
            "\"Audio Input device\" to listen there.\n"

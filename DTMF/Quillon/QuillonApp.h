@@ -27,7 +27,7 @@ public:
 
 namespace quillon {
 
-// The text the help command shows.
+// The text the help command shows, headed by the build's version.
 const char* UsageText();
 
 }  // namespace quillon

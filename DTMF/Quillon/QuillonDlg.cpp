@@ -228,8 +228,13 @@ void CQuillonDlg::OnSysCommand(unsigned int nID, LPARAM)
     // through the close box, which ends the dialog like Cancel.
 }
 
-void CQuillonDlg::OnContextMenu(wxContextMenuEvent&)
+void CQuillonDlg::OnContextMenu(wxContextMenuEvent& event)
 {
+    // The fields keep their own copy-and-paste menus.
+    if (event.GetEventObject() != this) {
+        event.Skip();
+        return;
+    }
     if (m_sysMenu.GetMenuItemCount() > 0)
         PopupMenu(&m_sysMenu);
 }

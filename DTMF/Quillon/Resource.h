@@ -36,7 +36,6 @@ namespace quillon {
 // The program's name titles its message boxes.
 inline constexpr const char* kAppName = "Quillon";
 inline constexpr const char* kVendorName = "Local AppWizard-Generated Applications";
-inline constexpr const char* kVersion = QUILLON_VERSION;  // "1.0.0.1", from the build
 
 // The string table. Returns an empty text for an id it does not hold.
 inline const char* LoadString(int id)
