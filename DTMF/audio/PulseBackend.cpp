@@ -135,14 +135,18 @@ pa_context* PulseBackend::contextLocked() {
 }
 
 struct Listing {
+    PulseBackend* backend;
     std::string defaultName;
     std::vector<DeviceInfo> devices;
 };
 
 template <class Info>
 void collect(const Info* info, int eol, void* ud) {
-    if (eol || !info) return;
     auto* l = static_cast<Listing*>(ud);
+    if (eol || !info) {
+        l->backend->signal();
+        return;
+    }
     const char* desc = info->description ? info->description : info->name;
     l->devices.push_back({desc ? desc : "", info->name ? info->name : "", info->index, info->sample_spec.channels});
 }
@@ -152,17 +156,20 @@ std::vector<DeviceInfo> PulseBackend::devices(Direction dir) {
     Lock lk(loop_);
     pa_context* c = contextLocked();
     if (!c) return {};
-    Listing l;
+    Listing l{this, {}, {}};
     struct ServerNames {
+        PulseBackend* backend;
         std::string sink, source;
-    } names;
+    } names{this, {}, {}};
     if (!waitOperation(pa_context_get_server_info(
             c,
             [](pa_context*, const pa_server_info* i, void* ud) {
                 auto* n = static_cast<ServerNames*>(ud);
-                if (!i) return;
-                n->sink = i->default_sink_name ? i->default_sink_name : "";
-                n->source = i->default_source_name ? i->default_source_name : "";
+                if (i) {
+                    n->sink = i->default_sink_name ? i->default_sink_name : "";
+                    n->source = i->default_source_name ? i->default_source_name : "";
+                }
+                n->backend->signal();
             },
             &names)))
         return {};
