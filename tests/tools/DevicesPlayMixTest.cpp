@@ -1,4 +1,6 @@
 // devices, listen, play and mix without a sound server: listings and failures.
+#include <sndfile.h>
+
 #include <gtest/gtest.h>
 
 #include "AudioFile.h"
@@ -79,25 +81,10 @@ TEST_F(Mix, SilenceMixedIntoTonesKeepsTheCommand)
 TEST_F(Mix, FailuresLeaveNoOutput)
 {
     const std::string a = Write("a.wav", tool::GenerateTones("1", {}));
-    std::string error;
     tool::ToneOptions other;
-    other.sampleRate = 8000;
-    // An 8000 Hz file: same channels and bits, another rate.
+    other.sampleRate = 8000;  // same channels and bits, another rate
     const std::string b8k = dir.Path("b8k.wav");
-    {
-        const auto s = tool::GenerateTones("1", other);
-        std::FILE* f = std::fopen(b8k.c_str(), "wb");
-        auto put32 = [&](std::uint32_t v) { std::fwrite(&v, 4, 1, f); };
-        auto put16 = [&](std::uint16_t v) { std::fwrite(&v, 2, 1, f); };
-        std::fwrite("RIFF", 1, 4, f);
-        put32(static_cast<std::uint32_t>(36 + s.size() * 2));
-        std::fwrite("WAVEfmt ", 1, 8, f);
-        put32(16), put16(1), put16(1), put32(8000), put32(16000), put16(2), put16(16);
-        std::fwrite("data", 1, 4, f);
-        put32(static_cast<std::uint32_t>(s.size() * 2));
-        std::fwrite(s.data(), 2, s.size(), f);
-        std::fclose(f);
-    }
+    WriteSound(b8k, tool::GenerateTones("1", other), 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     const std::string out = dir.Path("out.wav");
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"mix", a, b8k, "-o", out}, {"mix", a, dir.Path("missing.wav"), "-o", out},

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 extern char** environ;
 
@@ -126,6 +127,22 @@ std::vector<std::string> Lines(const std::string& text)
     for (std::string line; std::getline(stream, line);)
         lines.push_back(line);
     return lines;
+}
+
+void WriteSound(const std::string& path, const std::vector<std::int16_t>& mono, int rate, int channels, int format)
+{
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    std::vector<std::int16_t> frames;
+    for (std::int16_t s : mono)
+        frames.insert(frames.end(), static_cast<std::size_t>(channels), s);
+    EXPECT_EQ(sf_writef_short(file, frames.data(), static_cast<sf_count_t>(mono.size())),
+              static_cast<sf_count_t>(mono.size()));
+    EXPECT_EQ(sf_close(file), 0);
 }
 
 std::string ReadFile(const std::string& path)

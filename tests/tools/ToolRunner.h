@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -57,6 +58,8 @@ private:
 Result RunTool(const std::vector<std::string>& args, std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 std::vector<std::string> Lines(const std::string& text);
+// Writes samples with libsndfile in any format it offers, every channel the same signal.
+void WriteSound(const std::string& path, const std::vector<std::int16_t>& mono, int rate, int channels, int format);
 std::string ReadFile(const std::string& path);
 
 }  // namespace tooltest
