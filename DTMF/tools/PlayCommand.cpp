@@ -64,9 +64,9 @@ int RunPlay(std::span<char* const> argv)
     if (!wave.Load(path.c_str()))
         return Fail(path + (wave.IsValid() ? ": cannot open the output device for its format"
                                            : ": cannot load (missing, unreadable or not a PCM WAV file)"));
-    const unsigned long bytesPerSecond = wave.GetSampleRate() * static_cast<unsigned long>(wave.GetChannels()) *
-                                         static_cast<unsigned long>(wave.GetBitsPerSample() / 8);
-    if (bytesPerSecond == 0)
+    const double bytesPerSecond = static_cast<double>(wave.GetSampleRate()) * wave.GetChannels() *
+                                  (wave.GetBitsPerSample() / 8);
+    if (!(bytesPerSecond > 0))
         return Fail(path + ": the format gives no playing time");
     if (!wave.Play())
         return Fail(path + ": cannot start playing");

@@ -53,32 +53,32 @@ std::vector<std::int16_t> GenerateTones(std::string_view keys, const ToneOptions
     const double low = Amplitude(options.levelDb);
     const double high = Amplitude(options.levelDb + options.twistDb);
 
-    std::vector<double> signal;
-    signal.reserve(keys.size() * (toneSamples + gapSamples));
+    double sigma = 0;
+    if (options.noise) {
+        const double tonePower = (low * low + high * high) / 2;
+        sigma = std::sqrt(tonePower / std::pow(10.0, options.snrDb / 10));
+    }
+    GaussianNoise noise(options.seed);
+    const auto store = [](double s) { return static_cast<std::int16_t>(std::lround(std::clamp(s, -32768.0, 32767.0))); };
+
+    std::vector<std::int16_t> samples;
+    samples.reserve(keys.size() * (toneSamples + gapSamples));
     for (char key : keys) {
         const auto position = kDtmfKeys.find(key);
         const double rowHz = kRowHz[position / 4];
         const double columnHz = kColumnHz[position % 4];
-        // Each sine on its own, so the two levels are exactly as asked.
-        for (std::size_t n = 0; n < toneSamples; ++n) {
-            const double t = static_cast<double>(n) / rate;
-            signal.push_back(low * std::sin(2 * std::numbers::pi * rowHz * t) +
-                             high * std::sin(2 * std::numbers::pi * columnHz * t));
+        for (std::size_t n = 0; n < toneSamples + gapSamples; ++n) {
+            double s = 0;
+            if (n < toneSamples) {
+                // Each sine on its own, so the two levels are exactly as asked.
+                const double t = static_cast<double>(n) / rate;
+                s = low * std::sin(2 * std::numbers::pi * rowHz * t) + high * std::sin(2 * std::numbers::pi * columnHz * t);
+            }
+            if (options.noise)
+                s += sigma * noise.Next();
+            samples.push_back(store(s));
         }
-        signal.insert(signal.end(), gapSamples, 0.0);
     }
-
-    if (options.noise) {
-        const double tonePower = (low * low + high * high) / 2;
-        const double sigma = std::sqrt(tonePower / std::pow(10.0, options.snrDb / 10));
-        GaussianNoise noise(options.seed);
-        for (double& s : signal)
-            s += sigma * noise.Next();
-    }
-
-    std::vector<std::int16_t> samples(signal.size());
-    std::transform(signal.begin(), signal.end(), samples.begin(),
-                   [](double s) { return static_cast<std::int16_t>(std::lround(std::clamp(s, -32768.0, 32767.0))); });
     return samples;
 }
 

@@ -63,6 +63,8 @@ int RunTones(std::span<char* const> argv)
     if (args.Operands().size() != 1)
         return UsageError("tones", kUsage, args.Operands().empty() ? "no KEYS given" : "more than one KEYS operand");
     const std::string& keys = args.Operands()[0];
+    if (keys.empty())
+        return UsageError("tones", kUsage, "KEYS is empty");
     for (char key : keys)
         if (!IsDtmfKey(key))
             return UsageError("tones", kUsage, std::string("'") + key + "' is not a DTMF key (0-9, A-D, *, #)");
@@ -82,6 +84,9 @@ int RunTones(std::span<char* const> argv)
         return UsageError("tones", kUsage, error);
     if (seed != static_cast<double>(static_cast<std::uint64_t>(seed)))
         return UsageError("tones", kUsage, "--seed wants a whole number");
+    // An hour of signal is 80 MB; more is a typo, not a test signal.
+    if (static_cast<double>(keys.size()) * (options.toneMs + options.gapMs) > 3600e3)
+        return UsageError("tones", kUsage, "the signal would last more than an hour");
     options.noise = args.Has("--noise");
     options.seed = static_cast<std::uint64_t>(seed);
 

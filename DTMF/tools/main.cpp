@@ -1,5 +1,6 @@
 // vardell: make, decode, listen for, play and mix DTMF sounds from the command line.
 #include <cstdio>
+#include <exception>
 #include <span>
 #include <string_view>
 
@@ -40,11 +41,8 @@ constexpr const char* kUsage =
     "'vardell COMMAND --help' describes a command. Exit status: 0 on success, 2 on\n"
     "any failure (with one line on standard error).\n";
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Dispatch(std::span<char* const> args)
 {
-    const std::span<char* const> args(argv + 1, argc > 0 ? static_cast<std::size_t>(argc - 1) : 0);
     if (args.empty()) {
         std::fputs(kUsage, stderr);
         return tool::kExitFailure;
@@ -67,4 +65,16 @@ int main(int argc, char** argv)
             return command.run(args.subspan(1));
     std::fprintf(stderr, "vardell: unknown command '%.*s'\n%s", static_cast<int>(name.size()), name.data(), kUsage);
     return tool::kExitFailure;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return Dispatch(std::span<char* const>(argv + 1, argc > 0 ? static_cast<std::size_t>(argc - 1) : 0));
+    } catch (const std::exception& e) {
+        // Out of memory on a huge file, for instance: a failure, not a crash.
+        return tool::Fail(e.what());
+    }
 }
