@@ -11,13 +11,6 @@ using namespace audiotest;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-#if defined(__SANITIZE_THREAD__)
-// libpulse is not built with ThreadSanitizer: its own locking is invisible to it
-// and shows up as races inside libpulse. Only those reports are silenced (the
-// runtime reads this hook from the executable only).
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() { return "race:libpulsecommon\nrace:libpulse.so\n"; }
-#endif
-
 namespace {
 
 class Pulse : public ::testing::Test {
