@@ -3,134 +3,81 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
+#include <tuple>
 
 #include "CommandReader.h"
 #include "Messages.h"
 
+static_assert(WM_DTMFCOMMAND == 0x0402);
+
 namespace {
 
-class CommandReaderTest : public ::testing::Test {
-protected:
-    CommandReaderTest()
-        : window(CreateMessageWindow([this](HWND, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
-              if (msg == WM_DTMFCOMMAND && lParam == 0)
-                  texts.emplace_back(reinterpret_cast<const char*>(wParam));
-              return 0;
-          })),
-          reader(window, [this] { return now; })
-    {
-    }
-    ~CommandReaderTest() override { DestroyMessageWindow(window); }
-
-    // Feeds keys separated by spaces.
-    void Keys(const std::string& keys)
-    {
-        for (char k : keys)
-            if (k != ' ')
-                reader.ProcessChar(k);
-    }
-
-    using Texts = std::vector<std::string>;
-    Texts texts;
+struct Reader {
+    std::string texts;  // every text sent, each followed by ','
     long long now = 1'700'000'000;
-    HWND window;
-    CommandReader reader;
+    HWND window = CreateMessageWindow([this](HWND, UINT msg, WPARAM w, LPARAM l) -> LRESULT {
+        if (msg == WM_DTMFCOMMAND && l == 0) texts += reinterpret_cast<const char*>(w) + std::string(",");
+        return 0;
+    });
+    CommandReader reader{window, [this] { return now; }};
+    ~Reader() { DestroyMessageWindow(window); }
+
+    std::string Keys(std::string_view keys)
+    {
+        for (char k : keys) reader.ProcessChar(k);
+        return texts;
+    }
 };
 
 }  // namespace
 
-TEST_F(CommandReaderTest, StartKeysBeginCommandsAndEveryTextIsSent)
+TEST(CommandReader, KeySequences)
 {
-    Keys("# 1 2");
-    EXPECT_EQ(texts, (Texts{"#", "#1", "#12"}));
-    texts.clear();
-    Keys("* #");
-    EXPECT_EQ(texts, (Texts{"*", "#"}));
-    texts.clear();
-    Keys("# A B");
-    EXPECT_EQ(texts, (Texts{"#", "#A", "#AB"}));
+    const std::string digits = "01234567890123456789";
+    std::string upTo21;  // the 21 texts of * and 20 digits
+    for (std::size_t n = 0; n <= 20; ++n) upTo21 += "*" + digits.substr(0, n) + ",";
+    const std::tuple<std::string, int, std::string, std::string> cases[] = {  // keys, pause in s, keys, texts
+        {"#12", 0, "", "#,#1,#12,"},
+        {"12", 0, "", ""},
+        {"12*", 0, "", "*,"},
+        {"#12*#", 0, "", "#,#1,#12,*,#,"},
+        {"#AB", 0, "", "#,#A,#AB,"},
+        {"#1", 30, "2", "#,#1,#12,"},
+        {"#1", 31, "23", "#,#1,"},         // abandoned silently
+        {"#1", 1000, "*", "#,#1,*,"},      // a start key restarts however long the pause
+        {"#1", -3600, "2", "#,#1,#12,"},   // a clock set back keeps the command
+        {"*" + digits, 0, "", upTo21},
+        {"*" + digits + "ABCD" + digits + "#5", 0, "", upTo21 + "#,#5,"},  // nothing after 21 until a start key
+    };
+    for (const auto& [before, pause, after, texts] : cases) {
+        Reader r;
+        r.Keys(before);
+        r.now += pause;
+        EXPECT_EQ(r.Keys(after), texts) << before << " +" << pause << " s " << after;
+    }
 }
 
-TEST_F(CommandReaderTest, KeysBeforeAStartKeyAreNeverSent)
+TEST(CommandReader, ValidPingDefaultClockAndLostWindow)
 {
-    EXPECT_FALSE(reader.Valid());
-    Keys("1 2");
-    EXPECT_TRUE(texts.empty());
-    EXPECT_FALSE(reader.Valid());
-    Keys("*");
-    EXPECT_EQ(texts, (Texts{"*"}));
-    EXPECT_TRUE(reader.Valid());
-}
+    Reader r;
+    EXPECT_FALSE(r.reader.Valid());
+    r.reader.Ping();
+    EXPECT_EQ(r.texts, ",");  // an empty text
+    r.Keys("12");
+    EXPECT_FALSE(r.reader.Valid());
+    r.Keys("*");
+    EXPECT_TRUE(r.reader.Valid());
 
-TEST_F(CommandReaderTest, AtMostTwentyOneCharacters)
-{
-    Keys("*01234567890123456789");
-    ASSERT_EQ(texts.size(), 21u);
-    EXPECT_EQ(texts.back(), "*01234567890123456789");
-    // The 22nd key replaces the text and nothing more is sent, however long it goes on.
-    Keys("ABCD0123456789ABCD0123456789");
-    EXPECT_EQ(texts.size(), 21u);
-    Keys("#5");
-    EXPECT_EQ(texts.size(), 23u);
-    EXPECT_EQ(texts.back(), "#5");
-}
+    CommandReader wall(r.window);
+    r.texts.clear();
+    for (char k : {'#', '1', '2'}) wall.ProcessChar(k);
+    EXPECT_EQ(r.texts, "#,#1,#12,");
 
-TEST_F(CommandReaderTest, GapOfMoreThanThirtySecondsAbandonsTheCommand)
-{
-    Keys("# 1");
-    now += 30;
-    Keys("2");
-    EXPECT_EQ(texts, (Texts{"#", "#1", "#12"}));
-    now += 31;
-    Keys("3 4");
-    EXPECT_EQ(texts.size(), 3u);  // abandoned silently
-    now += 1000;
-    Keys("*");  // a start key restarts however long the pause
-    EXPECT_EQ(texts.back(), "*");
-}
-
-TEST_F(CommandReaderTest, ClockSetBackKeepsTheCommand)
-{
-    Keys("# 1");
-    now -= 3600;
-    Keys("2");
-    EXPECT_EQ(texts.back(), "#12");
-}
-
-TEST_F(CommandReaderTest, PingSendsWhateverTheTextHolds)
-{
-    reader.Ping();
-    EXPECT_EQ(texts, (Texts{""}));
-}
-
-TEST(CommandReader, WallClockByDefault)
-{
-    std::vector<std::string> texts;
-    HWND window = CreateMessageWindow([&](HWND, UINT msg, WPARAM wParam, LPARAM) -> LRESULT {
-        if (msg == WM_DTMFCOMMAND)
-            texts.emplace_back(reinterpret_cast<const char*>(wParam));
-        return 0;
-    });
-    CommandReader reader(window);
-    for (char k : std::string("#12"))
-        reader.ProcessChar(k);
-    EXPECT_EQ(texts, (std::vector<std::string>{"#", "#1", "#12"}));
-    DestroyMessageWindow(window);
-}
-
-TEST(CommandReader, WindowThatIsGoneLosesTheNotificationOnly)
-{
-    int handled = 0;
-    HWND window = CreateMessageWindow([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return ++handled; });
-    CommandReader reader(window, [] { return 0LL; });
-    DestroyMessageWindow(window);
-    reader.ProcessChar('#');
-    reader.ProcessChar('1');
-    EXPECT_EQ(handled, 0);
-    EXPECT_TRUE(reader.Valid());
-
-    CommandReader nowhere(nullptr, [] { return 0LL; });
+    // A window that is gone loses the notification only.
+    DestroyMessageWindow(r.window);
+    EXPECT_EQ(r.Keys("#1"), "#,#1,#12,");
+    EXPECT_TRUE(r.reader.Valid());
+    CommandReader nowhere(nullptr);
     nowhere.ProcessChar('*');
     EXPECT_TRUE(nowhere.Valid());
 }

@@ -10,22 +10,14 @@
 namespace {
 int failAt = -1;  // the array allocation (counted from 0) to refuse; -1: none
 int counted = 0;
-
-void* Allocate(std::size_t n)
-{
-    if (counted++ == failAt)
-        return nullptr;
-    return std::malloc(n ? n : 1);
-}
+void* Allocate(std::size_t n) { return counted++ == failAt ? nullptr : std::malloc(n ? n : 1); }
 }  // namespace
 
-// The analyser's tables come from the nothrow array form; every array form is
-// replaced so that allocation and release stay paired.
+// Every array form is replaced so that allocation and release stay paired.
 void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
 void* operator new[](std::size_t n)
 {
-    if (void* p = Allocate(n))
-        return p;
+    if (void* p = Allocate(n)) return p;
     throw std::bad_alloc();
 }
 void operator delete[](void* p) noexcept { std::free(p); }
@@ -33,13 +25,11 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 TEST(FFTConstruction, EachFailedTableThrowsBadAlloc)
 {
-    // Four tables: reverse, sine, cosine, window.
-    for (int table = 0; table < 4; ++table) {
+    for (failAt = 0; failAt < 4; ++failAt) {  // reverse, sine, cosine, window
         counted = 0;
-        failAt = table;
-        EXPECT_THROW(FFT{256}, std::bad_alloc) << "table " << table;
-        failAt = -1;
+        EXPECT_THROW(FFT{256}, std::bad_alloc) << "table " << failAt;
     }
+    failAt = -1;
     counted = 0;
     FFT fft(256);
     EXPECT_EQ(counted, 4);
