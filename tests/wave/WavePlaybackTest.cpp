@@ -2,11 +2,9 @@
 #include <chrono>
 #include <thread>
 
-#include "CWave.h"
 #include "WaveFiles.h"
 
 using namespace wavetest;
-using vaudio::OutputClock;
 
 namespace {
 
@@ -17,11 +15,14 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 }
 Bytes Prefix(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<long>(n)); }
 
-class WavePlayback : public VirtualDevices {
+class WavePlayback : public WaveTest {
 protected:
-    void LoadOn(unsigned device) {
-        wave.SetDevice(static_cast<int>(device));
-        ASSERT_EQ(wave.Load(dir.Write("s.wav", Canonical(sound)).c_str()), 1);
+    // Loads the sound on a new device with this clock and returns the device.
+    unsigned LoadOn(OutputClock clock) {
+        const int device = Output(clock);
+        wave.SetDevice(device);
+        EXPECT_EQ(wave.Load(Write(Canonical(sound)).c_str()), 1);
+        return static_cast<unsigned>(device);
     }
     void ExpectState(int playing, int paused, int stopped) {
         EXPECT_EQ(wave.IsPlaying(), playing);
@@ -33,19 +34,16 @@ protected:
 };
 
 TEST_F(WavePlayback, PauseResumesAtTheKeptPositionAndStopRewinds) {
-    const unsigned dev = Output(OutputClock::Manual);
-    LoadOn(dev);
+    const unsigned dev = LoadOn(OutputClock::Manual);
     ExpectState(0, 0, 1);
     ASSERT_EQ(wave.Play(), 1);
     ExpectState(1, 0, 0);
     vaudio::AdvanceVirtualOutput(dev, 300);
-    EXPECT_EQ(vaudio::VirtualOutputPlayed(dev), Prefix(sound, 300));
-
     ASSERT_EQ(wave.Pause(), 1);
     ExpectState(0, 1, 0);
     EXPECT_EQ(wave.Pause(), 1);  // already paused: nothing
     vaudio::AdvanceVirtualOutput(dev, 200);
-    EXPECT_EQ(vaudio::VirtualOutputPlayed(dev).size(), 300u);
+    EXPECT_EQ(vaudio::VirtualOutputPlayed(dev), Prefix(sound, 300));
 
     ASSERT_EQ(wave.Play(), 1);  // resume, not a second queueing
     ExpectState(1, 0, 0);
@@ -57,16 +55,13 @@ TEST_F(WavePlayback, PauseResumesAtTheKeptPositionAndStopRewinds) {
     ExpectState(0, 0, 1);
     EXPECT_EQ(wave.Stop(), 1);
     vaudio::AdvanceVirtualOutput(dev, 100);
-    EXPECT_EQ(vaudio::VirtualOutputPlayed(dev).size(), 600u);
-
     ASSERT_EQ(wave.Play(), 1);  // after Stop: from the beginning
     vaudio::AdvanceVirtualOutput(dev, 100);
     EXPECT_EQ(vaudio::VirtualOutputPlayed(dev), Concat({Prefix(sound, 600), Prefix(sound, 100)}));
 }
 
 TEST_F(WavePlayback, PlayAfterStopWhilePausedQueuesTheSoundAnew) {
-    const unsigned dev = Output(OutputClock::Manual);
-    LoadOn(dev);
+    const unsigned dev = LoadOn(OutputClock::Manual);
     ASSERT_EQ(wave.Play(), 1);
     vaudio::AdvanceVirtualOutput(dev, 250);
     ASSERT_EQ(wave.Pause(), 1);
@@ -74,7 +69,6 @@ TEST_F(WavePlayback, PlayAfterStopWhilePausedQueuesTheSoundAnew) {
     ExpectState(0, 1, 1);
     EXPECT_EQ(wave.Pause(), 1);
     ExpectState(0, 1, 1);
-
     ASSERT_EQ(wave.Play(), 1);
     ExpectState(1, 0, 0);
     vaudio::AdvanceVirtualOutput(dev, 2000);
@@ -82,57 +76,38 @@ TEST_F(WavePlayback, PlayAfterStopWhilePausedQueuesTheSoundAnew) {
 }
 
 TEST_F(WavePlayback, SoundPlayedToItsEndStaysPlayingUntilStopped) {
-    const unsigned dev = Output(OutputClock::Manual);
-    LoadOn(dev);
+    const unsigned dev = LoadOn(OutputClock::Manual);
     ASSERT_EQ(wave.Play(), 1);
     vaudio::AdvanceVirtualOutput(dev, 5000);
-    EXPECT_EQ(vaudio::VirtualOutputPlayed(dev), sound);
     ExpectState(1, 0, 0);
     EXPECT_EQ(wave.Play(), 1);  // still "playing": nothing queued
     vaudio::AdvanceVirtualOutput(dev, 5000);
-    EXPECT_EQ(vaudio::VirtualOutputPlayed(dev).size(), sound.size());
-
+    EXPECT_EQ(vaudio::VirtualOutputPlayed(dev), sound);
     ASSERT_EQ(wave.Stop(), 1);
     ASSERT_EQ(wave.Play(), 1);
     vaudio::AdvanceVirtualOutput(dev, 5000);
     EXPECT_EQ(vaudio::VirtualOutputPlayed(dev), Concat({sound, sound}));
 }
 
-TEST_F(WavePlayback, RepeatedCyclesOnAnInstantDevice) {
-    const unsigned dev = Output(OutputClock::Instant);
-    LoadOn(dev);
-    for (int i = 0; i < 20; ++i) {
-        ASSERT_EQ(wave.Play(), 1);
-        ASSERT_EQ(wave.Stop(), 1);
-    }
-    EXPECT_EQ(vaudio::VirtualOutputPlayed(dev).size(), 20 * sound.size());
-}
-
-TEST_F(WavePlayback, WithoutSamplesNothingChanges) {
-    const unsigned dev = Output(OutputClock::Instant);
-    wave.SetDevice(static_cast<int>(dev));
-    Bytes noData = Header();
-    PutChunk(noData, "LIST", Ramp(8));
-    ASSERT_EQ(wave.Load(dir.Write("n.wav", Finish(noData)).c_str()), 1);
+TEST_F(WavePlayback, WithoutSamplesNothingPlays) {
+    const int dev = Output();
+    wave.SetDevice(dev);
+    ASSERT_EQ(wave.Load(Write(File({{"LIST", Ramp(8)}})).c_str()), 1);
     EXPECT_EQ(wave.IsValid(), 0);
     EXPECT_TRUE(vaudio::VirtualOutputIsOpen(dev));
-    EXPECT_EQ(wave.Play(), 1);
-    EXPECT_EQ(wave.Pause(), 1);
-    EXPECT_EQ(wave.Stop(), 1);
+    EXPECT_TRUE(wave.Play() == 1 && wave.Pause() == 1 && wave.Stop() == 1);
     ExpectState(0, 0, 1);
     EXPECT_TRUE(vaudio::VirtualOutputPlayed(dev).empty());
 }
 
-TEST_F(WavePlayback, DeviceChangesAtTheNextLoadAndClosesWithTheSound) {
-    const unsigned first = Output(OutputClock::Instant);
-    const unsigned second = Output(OutputClock::Instant);
-    LoadOn(first);
+TEST_F(WavePlayback, DeviceChangesAtTheNextLoadAndCopiesOpenTheirOwn) {
+    const unsigned first = LoadOn(OutputClock::Instant), second = static_cast<unsigned>(Output());
     wave.SetDevice(static_cast<int>(second));
     ASSERT_EQ(wave.Play(), 1);
     EXPECT_EQ(vaudio::VirtualOutputPlayed(first), sound);
     EXPECT_FALSE(vaudio::VirtualOutputIsOpen(second));
 
-    ASSERT_EQ(wave.Load(dir.File("s.wav").c_str()), 1);  // while "playing": stopped and moved
+    ASSERT_EQ(wave.Load(Path("in.wav").c_str()), 1);  // while "playing": stopped and moved
     EXPECT_FALSE(vaudio::VirtualOutputIsOpen(first));
     EXPECT_TRUE(vaudio::VirtualOutputIsOpen(second));
     ExpectState(0, 0, 1);
@@ -146,27 +121,21 @@ TEST_F(WavePlayback, DeviceChangesAtTheNextLoadAndClosesWithTheSound) {
     EXPECT_TRUE(vaudio::VirtualOutputIsOpen(second));  // the original's is still open
     ASSERT_EQ(wave.Play(), 1);
     EXPECT_EQ(vaudio::VirtualOutputPlayed(second), Concat({sound, sound}));
-}
-
-TEST_F(WavePlayback, CopyOfAPlayingSoundStartsStopped) {
-    const unsigned dev = Output(OutputClock::Manual);
-    LoadOn(dev);
-    ASSERT_EQ(wave.Play(), 1);
-    vaudio::AdvanceVirtualOutput(dev, 100);
-    CWave copy;
-    copy = wave;
-    EXPECT_EQ(copy.IsStopped(), 1);
-    EXPECT_EQ(copy.IsPlaying(), 0);
-    ExpectState(1, 0, 0);
-    EXPECT_EQ(copy.Mix(wave), 0);  // the source still plays
+    CWave assigned;
+    assigned = wave;
+    EXPECT_TRUE(assigned.IsStopped() == 1 && assigned.IsPlaying() == 0) << "a copy of a playing sound is stopped";
+    EXPECT_EQ(assigned.Mix(wave), 0);  // the source still plays
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(wave.Stop() == 1 && wave.Play() == 1);
+    EXPECT_EQ(vaudio::VirtualOutputPlayed(second).size(), 22 * sound.size());
 }
 
 TEST_F(WavePlayback, DestroyedWhilePlayingInRealTime) {
-    const unsigned dev = Output(OutputClock::RealTime);
+    const int dev = Output(OutputClock::RealTime);
+    Write(Canonical(Ramp(2205)));  // 0.1 s
     for (int i = 0; i < 5; ++i) {
         CWave w;
-        w.SetDevice(static_cast<int>(dev));
-        ASSERT_EQ(w.Load(dir.Write("rt.wav", Canonical(Ramp(2205))).c_str()), 1);  // 0.1 s
+        w.SetDevice(dev);
+        ASSERT_EQ(w.Load(Path("in.wav").c_str()), 1);
         ASSERT_EQ(w.Play(), 1);
         std::this_thread::sleep_for(std::chrono::milliseconds(i * 30));
     }
