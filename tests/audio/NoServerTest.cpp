@@ -8,11 +8,9 @@ using namespace audiotest;
 namespace {
 
 TEST(NoServer, NoServerDevicesAndFailedOpensQuicklyAndQuietly) {
-    std::string dir = ::testing::TempDir() + "/vardell-no-server";
-    ::setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
+    ::setenv("PULSE_SERVER", ("unix:" + ::testing::TempDir() + "/vardell-no-server/native").c_str(), 1);
     vaudio::UseServerDevices(true);
     vaudio::RemoveVirtualDevices();
-
     ::testing::internal::CaptureStderr();
     ::testing::internal::CaptureStdout();
     auto t0 = std::chrono::steady_clock::now();
@@ -26,12 +24,10 @@ TEST(NoServer, NoServerDevicesAndFailedOpensQuicklyAndQuietly) {
     EXPECT_NE(waveOutOpen(&out, 0, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     EXPECT_EQ(in, nullptr);
     EXPECT_EQ(out, nullptr);
-    auto elapsed = std::chrono::steady_clock::now() - t0;
+    // Generous bound: only a connection timeout would come near it.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    // Generous bound: only a connection timeout would come near it.
-    EXPECT_LT(elapsed, std::chrono::seconds(2));
-    std::printf("no-server: 5 calls took %.3f ms\n", std::chrono::duration<double, std::milli>(elapsed).count());
 
     // Virtual devices still work, and the mapper falls back to the first of them.
     unsigned dev = vaudio::AddVirtualOutput("Fallback");
