@@ -1,112 +1,58 @@
 // listen and play against the test sound server: a command played into the
 // null sink is heard on its monitor.
-#include <csignal>
-#include <thread>
-
-#include <gtest/gtest.h>
-
 #include "AudioFile.h"
 #include "Tones.h"
 #include "ToolRunner.h"
 
 using namespace tooltest;
-using namespace std::chrono_literals;
 
-namespace {
-
-constexpr const char* kSink = "DTMF-Test-Sink";
-constexpr const char* kMonitor = "Monitor of DTMF-Test-Sink";
-
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-std::string WriteTones(const TempDir& dir, const std::string& keys)
-{
-    std::string error;
-    const std::string path = dir.Path("command.wav");
-    EXPECT_TRUE(tool::WriteDetectorWav(path, tool::GenerateTones(keys, {}), error)) << error;
-    return path;
-}
-
-}  // namespace
-
-TEST(ToolPulse, DevicesListTheTestSinkAndItsMonitor)
-{
-    const Result result = RunTool({"devices"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_NE(result.out.find(kSink), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find(kMonitor), std::string::npos) << result.out;
-}
-
-TEST(ToolPulse, ListenHearsEveryTextThatPlayPlaysAndEndsCleanlyOnSigterm)
+TEST(ToolPulse, ListenByNameAndByIndexHearWhatPlayPlaysAndEndCleanlyOnSignals)
 {
     TempDir dir;
-    const std::string command = WriteTones(dir, "*123#45");
-    const std::vector<std::string> expected{"*", "*1", "*12", "*123", "#", "#4", "#45"};
+    const std::string sink = "DTMF-Test-Sink", monitor = "Monitor of DTMF-Test-Sink";
+    auto tones = [&](const std::string& keys, std::size_t silenceAfter) {
+        auto samples = tool::GenerateTones(keys, {});
+        samples.resize(samples.size() + silenceAfter);
+        std::string error;
+        EXPECT_TRUE(tool::WriteDetectorWav(dir.Path(keys + ".wav"), samples, error)) << error;
+        return dir.Path(keys + ".wav");
+    };
+    auto says = [](const Child& child, const std::string& what) {
+        return WaitFor([&] { return child.Err().find(what) != std::string::npos; }, 30s);
+    };
+    // "  N  Monitor of DTMF-Test-Sink" in the input list; the sink in the output list.
+    const std::string devices = RunTool({"devices"}).out;
+    std::smatch index;
+    ASSERT_TRUE(std::regex_search(devices, index, std::regex(R"(\n  (\d+)  )" + monitor + "\n"))) << devices;
+    EXPECT_NE(devices.find("  " + sink + "\n"), std::string::npos) << devices;
 
-    Child listen({"listen", kMonitor});
-    ASSERT_TRUE(WaitFor([&] { return listen.Err().find("listening") != std::string::npos; }, 20s)) << listen.Err();
-
+    Child byName({"listen", monitor});
+    Child byIndex({"listen", index[1], "--keys", "--timestamps"});
+    ASSERT_TRUE(says(byName, "listening") && says(byIndex, "listening")) << byName.Err() << byIndex.Err();
     const auto started = std::chrono::steady_clock::now();
-    const Result played = RunTool({"play", command, "--device", kSink});
-    const auto took = std::chrono::steady_clock::now() - started;
+    const Result played = RunTool({"play", tones("*123#45", 0), "--device", sink});
     EXPECT_EQ(played.status, 0) << played.err;
     EXPECT_EQ(played.out, "");
-    EXPECT_NE(played.err.find("vardell: playing "), std::string::npos);
-    // 7 keys of 140 ms: play waits for the sound to end, but not much longer.
-    EXPECT_GE(took, 900ms);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 900ms);  // 7 keys of 140 ms: play waits for the end
 
-    EXPECT_TRUE(WaitFor([&] { return Lines(listen.Out()).size() >= expected.size(); }, 10s)) << listen.Out();
-    listen.Signal(SIGTERM);
-    ASSERT_TRUE(listen.Wait(20s)) << "listen did not end on SIGTERM";
-    EXPECT_EQ(listen.Status(), 0) << listen.Err();
-    EXPECT_EQ(Lines(listen.Out()), expected);
-}
+    EXPECT_TRUE(WaitFor([&] { return Lines(byName.Out()).size() >= 7 && Lines(byIndex.Out()).size() >= 7; }, 10s));
+    byName.Signal(SIGTERM);
+    byIndex.Signal(SIGINT);
+    ASSERT_TRUE(byName.Wait(20s) && byIndex.Wait(20s)) << "listen did not end on SIGTERM / SIGINT";
+    EXPECT_EQ(byName.Status(), 0) << byName.Err();
+    EXPECT_EQ(byIndex.Status(), 0) << byIndex.Err();
+    EXPECT_EQ(Lines(byName.Out()), (std::vector<std::string>{"*", "*1", "*12", "*123", "#", "#4", "#45"}));
+    const auto keys = Lines(byIndex.Out());
+    ASSERT_EQ(keys.size(), 7u) << byIndex.Out();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        EXPECT_TRUE(std::regex_match(keys[i], std::regex(R"(\d+\.\d{3} .)"))) << keys[i];
+        EXPECT_EQ(keys[i].back(), "*123#45"[i]);
+        EXPECT_LT(i ? std::stod(keys[i - 1]) : -1.0, std::stod(keys[i]));
+    }
 
-TEST(ToolPulse, ListenByIndexWithKeysAndTimestampsEndsOnSigint)
-{
-    TempDir dir;
-    const std::string command = WriteTones(dir, "#9");
-
-    const Result devices = RunTool({"devices"});
-    // "  N  Monitor of DTMF-Test-Sink" in the input list.
-    const auto at = devices.out.find(std::string("  ") + kMonitor);
-    ASSERT_NE(at, std::string::npos) << devices.out;
-    const auto lineStart = devices.out.rfind('\n', at) + 1;
-    const std::string index = devices.out.substr(lineStart + 2, at - lineStart - 2);
-
-    Child listen({"listen", index, "--keys", "--timestamps"});
-    ASSERT_TRUE(WaitFor([&] { return listen.Err().find("listening") != std::string::npos; }, 20s)) << listen.Err();
-    EXPECT_EQ(RunTool({"play", command, "--device", kSink}).status, 0);
-    EXPECT_TRUE(WaitFor([&] { return Lines(listen.Out()).size() >= 2; }, 10s)) << listen.Out();
-    listen.Signal(SIGINT);
-    ASSERT_TRUE(listen.Wait(20s));
-    EXPECT_EQ(listen.Status(), 0);
-    const auto lines = Lines(listen.Out());
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(lines[0].ends_with(" #")) << lines[0];
-    EXPECT_TRUE(lines[1].ends_with(" 9")) << lines[1];
-    EXPECT_LT(std::stod(lines[0]), std::stod(lines[1]));
-}
-
-TEST(ToolPulse, PlayStopsEarlyOnSigint)
-{
-    TempDir dir;
-    tool::ToneOptions options;
-    options.toneMs = 10000;  // a ten-second tone
-    std::string error;
-    const std::string path = dir.Path("long.wav");
-    ASSERT_TRUE(tool::WriteDetectorWav(path, tool::GenerateTones("1", options), error));
-    Child play({"play", path, "--device", kSink});
-    ASSERT_TRUE(WaitFor([&] { return play.Err().find("vardell: playing ") != std::string::npos; }, 30s)) << play.Err();
+    // Ctrl-C stops play long before the end of ten seconds of sound.
+    Child play({"play", tones("1", 10 * 11025), "--device", sink});
+    ASSERT_TRUE(says(play, "vardell: playing ")) << play.Err();
     const auto signalled = std::chrono::steady_clock::now();
     play.Signal(SIGINT);
     ASSERT_TRUE(play.Wait(20s));

@@ -1,65 +1,137 @@
-// Runs the vardell binary as a child process for the tests, with its standard
-// output and error captured in files.
+// Runs the vardell binary as a child process, its output and errors in files.
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
 
 namespace tooltest {
 
-std::string ToolPath();
+using namespace std::chrono_literals;
 
-// A fresh directory, removed with everything in it at destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+inline std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    for (const auto end = std::chrono::steady_clock::now() + timeout; !done(); std::this_thread::sleep_for(5ms))
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+    return true;
+}
+
+// A fresh directory, removed with its contents at destruction.
+struct TempDir {
+    std::filesystem::path dir = [] {
+        std::string name = (std::filesystem::temp_directory_path() / "vardell-tool-XXXXXX").string();
+        return std::filesystem::path(mkdtemp(name.data()));
+    }();
+    ~TempDir() { std::filesystem::remove_all(dir); }
     std::string Path(const std::string& name) const { return (dir / name).string(); }
-
-private:
-    std::filesystem::path dir;
+    std::string Read(const std::string& name) const
+    {
+        std::ifstream file(Path(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    }
 };
 
 struct Result {
     int status = -1;  // exit status, or 128 + signal
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
-// A running vardell; killed (SIGKILL) if still running at destruction.
+// A running vardell; killed if still running at destruction.
 class Child {
 public:
-    explicit Child(const std::vector<std::string>& args);
-    ~Child();
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    std::string Out() const;
-    std::string Err() const;
-    void Signal(int signal) const;
-    // Waits for the exit; false when `timeout` passed first (the child then runs on).
-    bool Wait(std::chrono::milliseconds timeout);
-    int Status() const { return status; }
+    explicit Child(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), VARDELL_TOOL);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const std::string out = dir.Path("out"), err = dir.Path("err");
+        if ((pid = fork()) == 0) {  // only async-signal-safe calls until exec
+            sigset_t none;  // SIGINT/SIGTERM unblocked and at their defaults, whatever the runner did
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            signal(SIGINT, SIG_DFL), signal(SIGTERM, SIG_DFL);
+            dup2(open("/dev/null", O_RDONLY), 0), dup2(open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
+            dup2(open(err.c_str(), O_WRONLY | O_CREAT, 0600), 2);
+            execv(argv[0], argv.data()), _exit(127);
+        }
+        if (pid < 0)
+            ADD_FAILURE() << "cannot start " << argv[0];
+    }
+    ~Child()
+    {
+        if (pid > 0 && result.status < 0)
+            kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    }
+    std::string Out() const { return dir.Read("out"); }
+    std::string Err() const { return dir.Read("err"); }
+    void Signal(int signal) const
+    {
+        if (pid > 0 && result.status < 0)
+            kill(pid, signal);
+    }
+    // False when `timeout` passed first (the timeouts only guard against hangs).
+    bool Wait(std::chrono::milliseconds timeout = 60s)
+    {
+        return WaitFor([&] {
+            int raw = 0;
+            if (result.status < 0 && waitpid(pid, &raw, WNOHANG) == pid)
+                result = {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), Out(), Err()};
+            return result.status >= 0;
+        }, timeout);
+    }
+    int Status() const { return result.status; }
+    Result result;
 
 private:
     TempDir dir;
     pid_t pid = -1;
-    int status = -1;
 };
 
-// Runs vardell to its end; a hang beyond the generous timeout fails the test.
-Result RunTool(const std::vector<std::string>& args, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+inline Result RunTool(const std::vector<std::string>& args)
+{
+    Child child(args);
+    EXPECT_TRUE(child.Wait()) << "vardell did not finish";
+    return child.result;
+}
 
-std::vector<std::string> Lines(const std::string& text);
-// Writes samples with libsndfile in any format it offers, every channel the same signal.
-void WriteSound(const std::string& path, const std::vector<std::int16_t>& mono, int rate, int channels, int format);
-std::string ReadFile(const std::string& path);
+// Writes the samples in any libsndfile format, every channel the same signal.
+inline void WriteSound(const std::string& path, const std::vector<std::int16_t>& mono, int rate, int channels,
+                       int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16)
+{
+    SF_INFO info{.frames = 0, .samplerate = rate, .channels = channels, .format = format, .sections = 0, .seekable = 0};
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    std::vector<std::int16_t> frames;
+    for (std::int16_t s : mono)
+        frames.insert(frames.end(), static_cast<std::size_t>(channels), s);
+    EXPECT_EQ(sf_writef_short(file, frames.data(), static_cast<sf_count_t>(mono.size())), sf_count_t(mono.size()));
+    EXPECT_EQ(sf_close(file), 0);
+}
 
 }  // namespace tooltest
