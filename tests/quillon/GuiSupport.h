@@ -1,46 +1,44 @@
-// Helpers for the Quillon GUI tests: driving the event loop, synthesising DTMF
-// recordings and WAV files, intercepting modal dialogs and reaching the
-// dialog's protected parts.
+// Helpers for the Quillon GUI tests: the event loop, test recordings, modal
+// dialogs intercepted, and the dialog's protected parts.
 #pragma once
 
 #include <chrono>
-#include <cmath>
-#include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/combobox.h>
-#include <wx/dialog.h>
 #include <wx/evtloop.h>
 #include <wx/modalhook.h>
 #include <wx/msgdlg.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
+#include <wx/uiaction.h>
 
+#include "AudioFile.h"
 #include "QuillonDlg.h"
 #include "Resource.h"
+#include "Tones.h"
 #include "VirtualAudio.h"
 
 namespace guitest {
 
+using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using Texts = std::vector<std::string>;
 
-// Handles events (and so the messages sent to the dialog) until `done` holds or
-// `limit` passes; the limit only guards against hangs.
-inline bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20))
+// Handles events (and so the messages sent to the dialog) until `done` holds;
+// the limit only guards against hangs.
+inline bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s)
 {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
+    for (const auto end = Clock::now() + limit; !done(); std::this_thread::sleep_for(2ms)) {
         if (Clock::now() > end)
             return false;
         if (auto* loop = wxEventLoopBase::GetActive())
             loop->YieldFor(wxEVT_CATEGORY_ALL);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
 }
@@ -48,98 +46,65 @@ inline bool PumpUntil(const std::function<bool()>& done, std::chrono::millisecon
 inline void PumpFor(std::chrono::milliseconds time)
 {
     const auto end = Clock::now() + time;
-    PumpUntil([&] { return Clock::now() >= end; }, time + std::chrono::seconds(1));
+    PumpUntil([&] { return Clock::now() >= end; });
 }
 
-// Runs `dlg` modally; if the test's own steps fail to end it, ends it with
-// wxID_ABORT after `limit` instead of hanging.
-inline int ShowModalGuarded(wxDialog& dlg, std::chrono::milliseconds limit = std::chrono::seconds(15))
+// Runs `dlg` modally; ends it with wxID_ABORT after 15 s instead of hanging.
+inline int ShowModalGuarded(wxDialog& dlg)
 {
     wxTimer guard;
     guard.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
         if (dlg.IsModal())
             dlg.EndModal(wxID_ABORT);
     });
-    guard.StartOnce(static_cast<int>(limit.count()));
+    guard.StartOnce(15000);
     return dlg.ShowModal();
 }
 
 constexpr int kRate = 11025;
 
-inline int Samples(int ms) { return kRate * ms / 1000; }
-
-// Keys as 80 ms tone pairs at -10 dBFS each with 60 ms gaps, after `leadMs` of
-// silence and before 200 ms of silence, padded to whole 256-sample blocks.
+// Default tones (80 ms, 60 ms gaps) after `leadMs` of silence, then 200 ms of
+// silence, in whole 256-sample blocks.
 inline std::vector<std::int16_t> DtmfRecording(std::string_view keys, int leadMs = 100)
 {
-    static constexpr std::string_view layout = "123A456B789C*0#D";
-    static constexpr double rows[] = {697, 770, 852, 941};
-    static constexpr double cols[] = {1209, 1336, 1477, 1633};
-    const double amplitude = 32767.0 * std::pow(10.0, -10.0 / 20.0);
-    const double twoPi = 2 * 3.14159265358979323846;
-    std::vector<std::int16_t> out(Samples(leadMs), 0);
-    for (char key : keys) {
-        const auto index = layout.find(key);
-        const double low = rows[index / 4], high = cols[index % 4];
-        for (int t = 0, n = Samples(80); t < n; ++t)
-            out.push_back(static_cast<std::int16_t>(
-                std::lround(amplitude * (std::sin(twoPi * low * t / kRate) + std::sin(twoPi * high * t / kRate)))));
-        out.insert(out.end(), Samples(60), 0);
-    }
-    out.insert(out.end(), Samples(200), 0);
-    out.resize((out.size() + 255) / 256 * 256, 0);
+    std::vector<std::int16_t> out(kRate * leadMs / 1000), tones = tool::GenerateTones(keys, {});
+    out.insert(out.end(), tones.begin(), tones.end());
+    out.resize((out.size() + kRate / 5 + 255) / 256 * 256);
     return out;
 }
 
-// Writes a 16-bit mono PCM WAV file (on this little-endian machine); returns
-// the bytes of its data chunk.
+// Writes an 11025 Hz mono 16-bit WAV file; returns the bytes of its samples.
 inline std::vector<std::uint8_t> WriteWav(const std::string& path, const std::vector<std::int16_t>& samples)
 {
-    const auto size = static_cast<std::uint32_t>(samples.size() * 2);
-    const std::uint32_t riffSize = 36 + size, fmtSize = 16, rate = kRate, byteRate = kRate * 2;
-    const std::uint16_t pcm = 1, mono = 1, align = 2, bits = 16;
-    if (FILE* f = std::fopen(path.c_str(), "wb")) {
-        auto put = [f](const void* p, std::size_t n) { std::fwrite(p, 1, n, f); };
-        put("RIFF", 4), put(&riffSize, 4), put("WAVEfmt ", 8), put(&fmtSize, 4), put(&pcm, 2), put(&mono, 2);
-        put(&rate, 4), put(&byteRate, 4), put(&align, 2), put(&bits, 2), put("data", 4), put(&size, 4);
-        put(samples.data(), size);
-        std::fclose(f);
-    }
+    std::string error;
+    EXPECT_TRUE(tool::WriteDetectorWav(path, samples, error)) << error;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(samples.data());
-    return {bytes, bytes + size};
+    return {bytes, bytes + samples.size() * 2};
 }
 
-// Intercepts every modal dialog. Message boxes are recorded and answered with
-// OK without being shown; other dialogs go to `onDialog`, whose answer is
-// returned from ShowModal (wxID_NONE lets the dialog run).
+// Message boxes are recorded and answered with OK unseen; other dialogs go to
+// `onDialog`, whose answer ShowModal returns (wxID_NONE lets the dialog run).
 class ModalInterceptor : public wxModalDialogHook {
 public:
-    struct Box {
-        std::string caption;
-        std::string message;
-    };
-    std::vector<Box> boxes;
-    std::function<void(const Box&)> onBox;
+    Texts boxes;  // "caption: message"
+    std::function<void()> onBox = [] {};
     std::function<int(wxDialog*)> onDialog = [](wxDialog*) { return wxID_CANCEL; };
-
     ModalInterceptor() { Register(); }
 
 protected:
     int Enter(wxDialog* dialog) override
     {
         if (auto* box = dynamic_cast<wxMessageDialogBase*>(dialog)) {
-            boxes.push_back({box->GetCaption().utf8_string(), box->GetMessage().utf8_string()});
-            if (onBox)
-                onBox(boxes.back());
-            return wxID_OK;
+            boxes.push_back((box->GetCaption() + ": " + box->GetMessage()).utf8_string());
+            return onBox(), wxID_OK;
         }
         return onDialog(dialog);
     }
     void Exit(wxDialog*) override {}
 };
 
-// The dialog with its protected parts reachable, and every text its command
-// field is given.
+// The dialog with its protected parts reachable, recording every text its
+// command field is given.
 class TestDlg : public CQuillonDlg {
 public:
     using CQuillonDlg::m_lastCommand;
@@ -148,56 +113,46 @@ public:
     using CQuillonDlg::m_sysMenu;
     using CQuillonDlg::OnCommandReceived;
     using CQuillonDlg::OnSysCommand;
+    Texts texts;
 
-    std::vector<std::string> texts;
-
-    // Makes the window (running OnInitDialog) and starts recording the field.
     void Open(bool show = true)
     {
         CreateFromTemplate();
-        m_lastCommand->Bind(wxEVT_TEXT, [this](wxCommandEvent& e) {
-            texts.push_back(e.GetString().utf8_string());
-            e.Skip();
-        });
+        m_lastCommand->Bind(wxEVT_TEXT, [this](wxCommandEvent& e) { texts.push_back(e.GetString().utf8_string()), e.Skip(); });
         if (show)
             Show();
     }
-
     wxComboBox* List(int id) { return static_cast<wxComboBox*>(FindWindow(id)); }
-
     // What a person's choice in a list does: select the entry, then notify.
     void Choose(int id, int position)
     {
-        wxComboBox* list = List(id);
-        list->SetSelection(position);
+        List(id)->SetSelection(position);
         wxCommandEvent event(wxEVT_COMBOBOX, id);
-        event.SetEventObject(list);
+        event.SetEventObject(List(id));
         event.SetInt(position);
-        list->GetEventHandler()->ProcessEvent(event);
+        List(id)->GetEventHandler()->ProcessEvent(event);
     }
-
     void Click(int id)
     {
-        wxWindow* button = FindWindow(id);
         wxCommandEvent event(wxEVT_BUTTON, id);
-        event.SetEventObject(button);
-        button->GetEventHandler()->ProcessEvent(event);
+        event.SetEventObject(FindWindow(id));
+        FindWindow(id)->GetEventHandler()->ProcessEvent(event);
     }
-
-    void SetWaveFile(const std::string& path)
+    // A key typed into control `focus`; keys go to the window under the pointer.
+    void Press(int key, int focus = IDC_WAVE_FILE)
     {
-        static_cast<wxTextCtrl*>(FindWindow(IDC_WAVE_FILE))->SetValue(wxString::FromUTF8(path));
+        wxUIActionSimulator sim;
+        sim.MouseMove(GetScreenRect().GetPosition() + wxPoint(5, 5));
+        FindWindow(focus)->SetFocus();
+        PumpFor(50ms);
+        sim.Char(key);
     }
+    void SetWaveFile(const std::string& path) { static_cast<wxTextCtrl*>(FindWindow(IDC_WAVE_FILE))->SetValue(path); }
 };
 
-// A clean device set-up for each test: only virtual devices, numbered from 0.
-class VirtualDevices {
-public:
-    VirtualDevices()
-    {
-        vaudio::RemoveVirtualDevices();
-        vaudio::UseServerDevices(false);
-    }
+// Only virtual devices, numbered from 0, for each test.
+struct VirtualDevices {
+    VirtualDevices() { vaudio::RemoveVirtualDevices(), vaudio::UseServerDevices(false); }
     ~VirtualDevices() { vaudio::RemoveVirtualDevices(); }
 };
 

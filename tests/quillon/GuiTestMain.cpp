@@ -1,6 +1,5 @@
-// Runs the GUI tests inside a wx application (the console's own application
-// class, so that the help command reaches its handler) with an active event
-// loop. Listing the tests needs no display.
+// Runs the GUI tests inside the console's own application class (so that the
+// help command reaches its handler) with an active event loop.
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,15 +10,6 @@
 #include "QuillonApp.h"
 
 namespace {
-
-// A failed wx assertion would open a modal box and hang a headless run.
-void AbortOnAssert(const wxString& file, int line, const wxString& func, const wxString& cond, const wxString& msg)
-{
-    std::fprintf(stderr, "wx assertion failed: %s:%d %s: %s %s\n", static_cast<const char*>(file.utf8_str()), line,
-                 static_cast<const char*>(func.utf8_str()), static_cast<const char*>(cond.utf8_str()),
-                 static_cast<const char*>(msg.utf8_str()));
-    std::abort();
-}
 
 class GuiTestApp : public CQuillonApp {
 public:
@@ -36,9 +26,14 @@ public:
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    if (GTEST_FLAG_GET(list_tests))
+    if (GTEST_FLAG_GET(list_tests))  // needs no display
         return RUN_ALL_TESTS();
-    wxSetAssertHandler(AbortOnAssert);
+    // A failed wx assertion would open a modal box and hang a headless run.
+    wxSetAssertHandler([](const wxString& file, int line, const wxString& func, const wxString& cond, const wxString& msg) {
+        std::fprintf(stderr, "wx assertion failed: %s:%d %s: %s %s\n", file.utf8_string().c_str(), line,
+                     func.utf8_string().c_str(), cond.utf8_string().c_str(), msg.utf8_string().c_str());
+        std::abort();
+    });
     wxApp::SetInstance(new GuiTestApp);
     return wxEntry(argc, argv);
 }

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -37,6 +36,16 @@ inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds
     for (const auto end = std::chrono::steady_clock::now() + timeout; !done(); std::this_thread::sleep_for(5ms))
         if (std::chrono::steady_clock::now() > end)
             return false;
+    return true;
+}
+
+// Splits "S.mmm REST" (whole seconds, exactly three decimals); false if the line is not so.
+inline bool SplitStamp(const std::string& line, double& seconds, std::string& rest)
+{
+    const auto space = line.find(' ');
+    if (space == std::string::npos || space < 5 || line[space - 4] != '.' || line.find_first_not_of("0123456789.") != space)
+        return false;
+    seconds = std::stod(line.substr(0, space)), rest = line.substr(space + 1);
     return true;
 }
 
