@@ -27,17 +27,17 @@ private:
     pa_threaded_mainloop* l_;
 };
 
-bool sampleSpecOf(const WAVEFORMATEX& f, pa_sample_spec& spec) {
+bool sampleSpecOf(const WAVEFORMATEX& f, pa_sample_spec& sampleSpec) {
     switch (f.wBitsPerSample) {
-        case 8: spec.format = PA_SAMPLE_U8; break;
-        case 16: spec.format = PA_SAMPLE_S16LE; break;
-        case 24: spec.format = PA_SAMPLE_S24LE; break;
-        case 32: spec.format = PA_SAMPLE_S32LE; break;
+        case 8: sampleSpec.format = PA_SAMPLE_U8; break;
+        case 16: sampleSpec.format = PA_SAMPLE_S16LE; break;
+        case 24: sampleSpec.format = PA_SAMPLE_S24LE; break;
+        case 32: sampleSpec.format = PA_SAMPLE_S32LE; break;
         default: return false;
     }
-    spec.rate = f.nSamplesPerSec;
-    spec.channels = static_cast<std::uint8_t>(f.nChannels);
-    return f.nChannels <= PA_CHANNELS_MAX && pa_sample_spec_valid(&spec);
+    sampleSpec.rate = f.nSamplesPerSec;
+    sampleSpec.channels = static_cast<std::uint8_t>(f.nChannels);
+    return f.nChannels <= PA_CHANNELS_MAX && pa_sample_spec_valid(&sampleSpec);
 }
 
 class PulseBackend final : public Backend {
@@ -235,8 +235,8 @@ public:
     }
 
     // Lock held.
-    MMRESULT connect(pa_context* c, const std::string& source, const pa_sample_spec& spec) {
-        s_ = pa_stream_new(c, "Vardell capture", &spec, nullptr);
+    MMRESULT connect(pa_context* c, const std::string& source, const pa_sample_spec& sampleSpec) {
+        s_ = pa_stream_new(c, "Vardell capture", &sampleSpec, nullptr);
         if (!s_) return MMSYSERR_NOMEM;
         pa_stream_set_state_callback(
             s_, [](pa_stream*, void* ud) { static_cast<PulseCapture*>(ud)->b_.signal(); }, this);
@@ -246,7 +246,7 @@ public:
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-        attr.fragsize = static_cast<std::uint32_t>(256 * pa_frame_size(&spec));
+        attr.fragsize = static_cast<std::uint32_t>(256 * pa_frame_size(&sampleSpec));
         auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
         if (pa_stream_connect_record(s_, source.c_str(), &attr, flags) < 0 || !waitReady()) return MMSYSERR_ERROR;
         return MMSYSERR_NOERROR;
@@ -289,8 +289,8 @@ public:
     }
 
     // Lock held.
-    MMRESULT connect(pa_context* c, const std::string& sinkName, const pa_sample_spec& spec) {
-        s_ = pa_stream_new(c, "Vardell playback", &spec, nullptr);
+    MMRESULT connect(pa_context* c, const std::string& sinkName, const pa_sample_spec& sampleSpec) {
+        s_ = pa_stream_new(c, "Vardell playback", &sampleSpec, nullptr);
         if (!s_) return MMSYSERR_NOMEM;
         pa_stream_set_state_callback(
             s_, [](pa_stream*, void* ud) { static_cast<PulsePlayback*>(ud)->onState(); }, this);
@@ -298,8 +298,8 @@ public:
             s_, [](pa_stream*, std::size_t, void* ud) { static_cast<PulsePlayback*>(ud)->pump(); }, this);
         pa_buffer_attr attr{};
         attr.maxlength = attr.prebuf = attr.fragsize = static_cast<std::uint32_t>(-1);
-        attr.tlength = static_cast<std::uint32_t>(3 * 256 * pa_frame_size(&spec));
-        attr.minreq = static_cast<std::uint32_t>(256 * pa_frame_size(&spec));
+        attr.tlength = static_cast<std::uint32_t>(3 * 256 * pa_frame_size(&sampleSpec));
+        attr.minreq = static_cast<std::uint32_t>(256 * pa_frame_size(&sampleSpec));
         auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
         if (pa_stream_connect_playback(s_, sinkName.c_str(), &attr, flags, nullptr, nullptr) < 0 || !waitReady())
             return MMSYSERR_ERROR;
@@ -387,15 +387,15 @@ private:
 
 MMRESULT PulseBackend::openCapture(const DeviceInfo& dev, const WAVEFORMATEX& fmt, CaptureSink& sink,
                                    std::unique_ptr<CaptureStream>& out) {
-    pa_sample_spec spec;
-    if (!sampleSpecOf(fmt, spec)) return WAVERR_BADFORMAT;
+    pa_sample_spec sampleSpec;
+    if (!sampleSpecOf(fmt, sampleSpec)) return WAVERR_BADFORMAT;
     if (!ensureLoop()) return MMSYSERR_NODRIVER;
     auto stream = std::make_unique<PulseCapture>(*this, sink);
     {
         Lock lk(loop_);
         pa_context* c = contextLocked();
         if (!c) return MMSYSERR_NODRIVER;
-        if (MMRESULT r = stream->connect(c, dev.key, spec)) return r;  // the destructor retakes the lock
+        if (MMRESULT r = stream->connect(c, dev.key, sampleSpec)) return r;  // the destructor retakes the lock
     }
     out = std::move(stream);
     return MMSYSERR_NOERROR;
@@ -403,15 +403,15 @@ MMRESULT PulseBackend::openCapture(const DeviceInfo& dev, const WAVEFORMATEX& fm
 
 MMRESULT PulseBackend::openPlayback(const DeviceInfo& dev, const WAVEFORMATEX& fmt, PlaybackSink& sink,
                                     std::unique_ptr<PlaybackStream>& out) {
-    pa_sample_spec spec;
-    if (!sampleSpecOf(fmt, spec)) return WAVERR_BADFORMAT;
+    pa_sample_spec sampleSpec;
+    if (!sampleSpecOf(fmt, sampleSpec)) return WAVERR_BADFORMAT;
     if (!ensureLoop()) return MMSYSERR_NODRIVER;
     auto stream = std::make_unique<PulsePlayback>(*this, sink);
     {
         Lock lk(loop_);
         pa_context* c = contextLocked();
         if (!c) return MMSYSERR_NODRIVER;
-        if (MMRESULT r = stream->connect(c, dev.key, spec)) return r;
+        if (MMRESULT r = stream->connect(c, dev.key, sampleSpec)) return r;
     }
     out = std::move(stream);
     return MMSYSERR_NOERROR;

@@ -32,18 +32,18 @@ std::vector<std::string> OutputDeviceNames()
     return names;
 }
 
-std::optional<int> FindDevice(const std::vector<std::string>& names, const std::string& spec)
+std::optional<int> FindDevice(const std::vector<std::string>& names, const std::string& deviceArg)
 {
-    if (IsIndex(spec)) {
+    if (IsIndex(deviceArg)) {
         errno = 0;
-        const unsigned long index = std::strtoul(spec.c_str(), nullptr, 10);
+        const unsigned long index = std::strtoul(deviceArg.c_str(), nullptr, 10);
         if (errno != 0 || index >= names.size())
             return std::nullopt;
         return static_cast<int>(index);
     }
     std::optional<int> found;
     for (std::size_t i = 0; i < names.size(); ++i)
-        if (!spec.empty() && names[i] == spec)
+        if (!deviceArg.empty() && names[i] == deviceArg)
             found = static_cast<int>(i);
     return found;
 }

@@ -10,9 +10,9 @@ namespace tool {
 std::vector<std::string> InputDeviceNames();
 std::vector<std::string> OutputDeviceNames();
 
-// The device that `spec` names in `names`: all digits are an index, anything
+// The device that `deviceArg` names in `names`: all digits are an index, anything
 // else an exact (case-sensitive) name, of which the last wins as in the
 // monitor's own lookup. nullopt when there is no such device.
-std::optional<int> FindDevice(const std::vector<std::string>& names, const std::string& spec);
+std::optional<int> FindDevice(const std::vector<std::string>& names, const std::string& deviceArg);
 
 }  // namespace tool

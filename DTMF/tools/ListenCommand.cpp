@@ -47,12 +47,12 @@ int RunListen(std::span<char* const> argv)
     // First, before the sound service starts threads of its own.
     SignalWatcher signals([] { NotifyPumpingThreads(); });
 
-    const std::string spec = args.Operands().empty() ? "0" : args.Operands()[0];
+    const std::string deviceArg = args.Operands().empty() ? "0" : args.Operands()[0];
     const auto names = InputDeviceNames();
-    const auto device = FindDevice(names, spec);
+    const auto device = FindDevice(names, deviceArg);
     if (!device)
         return Fail(names.empty() ? "no audio input devices"
-                                  : "no input device '" + spec + "' (see 'vardell devices')");
+                                  : "no input device '" + deviceArg + "' (see 'vardell devices')");
 
     const bool keys = args.Has("--keys");
     const bool timestamps = args.Has("--timestamps");
@@ -77,11 +77,11 @@ int RunListen(std::span<char* const> argv)
         // The monitor goes before the reader it feeds.
         std::unique_ptr<CommandReader> reader;
         std::unique_ptr<AudioMonitor> monitor;
-        if (IsIndex(spec)) {
+        if (IsIndex(deviceArg)) {
             reader = std::make_unique<CommandReader>(window.Get());
             monitor = std::make_unique<AudioMonitor>(reader.get(), *device);
         } else {
-            monitor = std::make_unique<AudioMonitor>(window.Get(), spec);
+            monitor = std::make_unique<AudioMonitor>(window.Get(), deviceArg);
         }
         // Handles the worker's notifications while waiting for the signal.
         WaitPumping([&] { return signals.Signalled(); });

@@ -31,16 +31,16 @@ bool Args::Parse(std::span<char* const> args, std::span<const OptionSpec> specs,
             name = arg.substr(0, eq);
             inlineValue = arg.substr(eq + 1);
         }
-        const OptionSpec* spec = name == kHelp.name ? &kHelp : nullptr;
+        const OptionSpec* option = name == kHelp.name ? &kHelp : nullptr;
         for (const OptionSpec& s : specs)
             if (s.name == name)
-                spec = &s;
-        if (!spec) {
+                option = &s;
+        if (!option) {
             error = "unknown option '" + std::string(name) + "'";
             return false;
         }
         std::string value;
-        if (spec->takesValue) {
+        if (option->takesValue) {
             if (inlineValue) {
                 value = *inlineValue;
             } else if (i + 1 < args.size()) {

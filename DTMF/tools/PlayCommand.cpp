@@ -52,12 +52,12 @@ int RunPlay(std::span<char* const> argv)
     });
 
     CWave wave;
-    if (auto spec = args.Value("--device")) {
+    if (auto deviceArg = args.Value("--device")) {
         const auto names = OutputDeviceNames();
-        const auto device = FindDevice(names, *spec);
+        const auto device = FindDevice(names, *deviceArg);
         if (!device)
             return Fail(names.empty() ? "no audio output devices"
-                                      : "no output device '" + *spec + "' (see 'vardell devices')");
+                                      : "no output device '" + *deviceArg + "' (see 'vardell devices')");
         wave.SetDevice(*device);  // before Load, which opens the device
     }
     const std::string& path = args.Operands()[0];
