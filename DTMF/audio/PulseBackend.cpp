@@ -102,9 +102,13 @@ private:
     std::once_flag once_;
     pa_threaded_mainloop* loop_ = nullptr;  // never freed: it serves until the process ends
     pa_context* ctx_ = nullptr;
+    bool connecting_ = false;  // a caller is waiting for a new connection to settle
 };
 
 pa_context* PulseBackend::contextLocked() {
+    // The connecting caller releases the lock while it waits; others wait for its
+    // outcome instead of opening (and leaking) connections of their own.
+    while (connecting_) pa_threaded_mainloop_wait(loop_);
     if (ctx_ && pa_context_get_state(ctx_) == PA_CONTEXT_READY) return ctx_;
     if (ctx_) {
         pa_context_set_state_callback(ctx_, nullptr, nullptr);
@@ -120,10 +124,13 @@ pa_context* PulseBackend::contextLocked() {
         pa_context_unref(c);
         return nullptr;
     }
+    connecting_ = true;
     bool settled = waitLocked([&] {
         auto s = pa_context_get_state(c);
         return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
     });
+    connecting_ = false;
+    signal();
     if (!settled || pa_context_get_state(c) != PA_CONTEXT_READY) {
         pa_context_set_state_callback(c, nullptr, nullptr);
         pa_context_disconnect(c);

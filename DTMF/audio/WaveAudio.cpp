@@ -370,6 +370,12 @@ public:
         if (refresh || !slot) slot = pulseBackend().devices(dir);
         return *slot;
     }
+    // The server's current default, looked up without renumbering the devices.
+    std::optional<DeviceInfo> currentDefault(Direction dir) {
+        auto fresh = pulseBackend().devices(dir);
+        if (fresh.empty()) return std::nullopt;
+        return fresh.front();
+    }
 
 private:
     std::mutex m_;
@@ -398,8 +404,8 @@ unsigned int numDevs(Direction dir) {
 std::optional<Resolved> resolve(Direction dir, std::uintptr_t id) {
     auto virt = virtualBackend().devices(dir);
     if (id == WAVE_MAPPER || id == static_cast<std::uintptr_t>(-1)) {
-        auto server = serverDevices(dir, true);
-        if (!server.empty()) return Resolved{&pulseBackend(), server.front()};
+        if (useServer.load())
+            if (auto def = serverListing().currentDefault(dir)) return Resolved{&pulseBackend(), *def};
         if (!virt.empty()) return Resolved{&virtualBackend(), virt.front()};
         return std::nullopt;
     }

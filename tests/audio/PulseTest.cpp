@@ -1,7 +1,10 @@
 // Against the headless PulseAudio server of the test fixture: what is played into
 // the sink "DTMF-Test-Sink" through waveOut* comes back from its monitor through waveIn*.
+#include <unistd.h>
+
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <random>
 
 #include "TestSupport.h"
@@ -19,6 +22,17 @@ int Find(const std::string& name, unsigned count, GetCaps getCaps) {
     }
     return -1;
 }
+// Standard output of a shell command (pactl talks to the fixture's server through PULSE_SERVER).
+std::string Shell(const std::string& command) {
+    std::string out;
+    if (FILE* f = ::popen(command.c_str(), "r")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+        ::pclose(f);
+    }
+    return out;
+}
+
 int FindOut(const std::string& name) { return Find<WAVEOUTCAPSA>(name, waveOutGetNumDevs(), waveOutGetDevCapsA); }
 int FindIn(const std::string& name) { return Find<WAVEINCAPSA>(name, waveInGetNumDevs(), waveInGetDevCapsA); }
 
@@ -47,6 +61,23 @@ protected:
 };
 
 TEST_F(Pulse, ServerDevicesAreListedAfterTheVirtualOnesAndTheMapperOpensTheDefault) {
+    // Threads that use the service first at the same moment share one connection.
+    std::vector<std::thread> first;
+    std::atomic<bool> go{false};
+    for (int i = 0; i < 8; ++i)
+        first.emplace_back([&, i] {
+            while (!go) std::this_thread::yield();
+            WAVEINCAPSA caps;
+            i % 2 ? void(waveOutGetNumDevs()) : void(waveInGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps));
+        });
+    go = true;
+    for (auto& t : first) t.join();
+    const std::string clients = Shell("pactl list clients");
+    const std::string ours = "application.process.id = \"" + std::to_string(::getpid()) + "\"";
+    std::size_t connections = 0;
+    for (auto at = clients.find(ours); at != std::string::npos; at = clients.find(ours, at + 1)) ++connections;
+    EXPECT_EQ(connections, 1u);
+
     EXPECT_GE(FindOut("DTMF-Test-Sink"), 0);
     EXPECT_GE(FindOut("Discard"), 0);
     EXPECT_GE(FindIn("Monitor of DTMF-Test-Sink"), 0);
@@ -61,6 +92,30 @@ TEST_F(Pulse, ServerDevicesAreListedAfterTheVirtualOnesAndTheMapperOpensTheDefau
         ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &fmt, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
         EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
     }
+
+    // The mapper follows a new server default, but only GetNumDevs renumbers the devices.
+    const unsigned count = waveOutGetNumDevs();
+    auto name = [](unsigned i) {
+        WAVEOUTCAPSA caps{};
+        return waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR ? std::string(caps.szPname) : "-";
+    };
+    std::vector<std::string> before;
+    for (unsigned i = 0; i < count; ++i) before.push_back(name(i));
+    const std::string oldDefault = Shell("pactl get-default-sink");
+    const std::string module = Shell("pactl load-module module-null-sink sink_name=vardell_new_default "
+                                     "sink_properties=device.description=New-Default");
+    Shell("pactl set-default-sink vardell_new_default");
+    EXPECT_EQ(name(WAVE_MAPPER), "New-Default");
+    auto fmt = Mono11k();
+    EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &fmt, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    waveOutClose(out);
+    std::vector<std::string> after;
+    for (unsigned i = 0; i < count; ++i) after.push_back(name(i));
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(waveOutGetNumDevs(), count + 1);
+    EXPECT_EQ(name(0), "New-Default");
+    Shell("pactl set-default-sink " + oldDefault);
+    Shell("pactl unload-module " + module);
 }
 
 TEST_F(Pulse, PlayedSignalComesBackFromTheMonitorAndWomDoneFollowsTheDrain) {
