@@ -39,7 +39,8 @@ constexpr const char* kUsage =
     "  mix A B -o OUT  mix the PCM WAV file B into A and save the result as OUT\n"
     "\n"
     "'vardell COMMAND --help' describes a command. Exit status: 0 on success, 2 on\n"
-    "any failure (with one line on standard error).\n";
+    "any failure: one line on standard error, followed by the usage when the\n"
+    "command line itself is wrong.\n";
 
 int Dispatch(std::span<char* const> args)
 {
