@@ -31,18 +31,14 @@ constexpr OptionSpec kOptions[] = {{"--keys", false}, {"--timestamps", false}};
 int RunDecode(std::span<char* const> argv)
 {
     Args args;
-    std::string error;
-    if (!args.Parse(argv, kOptions, error))
-        return UsageError("decode", kUsage, error);
-    if (args.Has("--help")) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (auto done = ParseCommand(argv, kOptions, "decode", kUsage, args))
+        return *done;
     if (args.Operands().size() != 1)
         return UsageError("decode", kUsage, args.Operands().empty() ? "no FILE given" : "more than one FILE given");
     const std::string& path = args.Operands()[0];
 
     std::vector<std::int16_t> samples;
+    std::string error;
     if (!ReadDetectorSamples(path, samples, error))
         return Fail(path + ": " + error);
 

@@ -31,13 +31,8 @@ void List(const char* title, const std::vector<std::string>& names)
 int RunDevices(std::span<char* const> argv)
 {
     Args args;
-    std::string error;
-    if (!args.Parse(argv, {}, error))
-        return UsageError("devices", kUsage, error);
-    if (args.Has("--help")) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (auto done = ParseCommand(argv, {}, "devices", kUsage, args))
+        return *done;
     if (!args.Operands().empty())
         return UsageError("devices", kUsage, "takes no operands");
     List("Input", InputDeviceNames());

@@ -34,13 +34,8 @@ constexpr OptionSpec kOptions[] = {{"--keys", false}, {"--timestamps", false}};
 int RunListen(std::span<char* const> argv)
 {
     Args args;
-    std::string error;
-    if (!args.Parse(argv, kOptions, error))
-        return UsageError("listen", kUsage, error);
-    if (args.Has("--help")) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (auto done = ParseCommand(argv, kOptions, "listen", kUsage, args))
+        return *done;
     if (args.Operands().size() > 1)
         return UsageError("listen", kUsage, "more than one DEVICE given");
 

@@ -31,13 +31,8 @@ std::string Describe(CWave& wave)
 int RunMix(std::span<char* const> argv)
 {
     Args args;
-    std::string error;
-    if (!args.Parse(argv, kOptions, error))
-        return UsageError("mix", kUsage, error);
-    if (args.Has("--help")) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (auto done = ParseCommand(argv, kOptions, "mix", kUsage, args))
+        return *done;
     if (args.Operands().size() != 2)
         return UsageError("mix", kUsage, "wants two input files, A and B");
     auto output = args.Value("-o");

@@ -96,4 +96,17 @@ int UsageError(std::string_view command, std::string_view usage, std::string_vie
     return kExitFailure;
 }
 
+std::optional<int> ParseCommand(std::span<char* const> argv, std::span<const OptionSpec> options,
+                                std::string_view command, std::string_view usage, Args& args)
+{
+    std::string error;
+    if (!args.Parse(argv, options, error))
+        return UsageError(command, usage, error);
+    if (args.Has("--help")) {
+        std::fwrite(usage.data(), 1, usage.size(), stdout);
+        return 0;
+    }
+    return std::nullopt;
+}
+
 }  // namespace tool

@@ -43,5 +43,9 @@ bool IsIndex(std::string_view text);
 int Fail(std::string_view message);
 // Prints "vardell <command>: <message>" and the command's usage on stderr; returns kExitFailure.
 int UsageError(std::string_view command, std::string_view usage, std::string_view message);
+// Parses a command's arguments into `args`. Returns the exit status when the
+// command ends here (a usage error, or --help printed), nothing when it should run.
+std::optional<int> ParseCommand(std::span<char* const> argv, std::span<const OptionSpec> options,
+                                std::string_view command, std::string_view usage, Args& args);
 
 }  // namespace tool

@@ -34,13 +34,8 @@ constexpr auto kDrainMargin = std::chrono::milliseconds(500);
 int RunPlay(std::span<char* const> argv)
 {
     Args args;
-    std::string error;
-    if (!args.Parse(argv, kOptions, error))
-        return UsageError("play", kUsage, error);
-    if (args.Has("--help")) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (auto done = ParseCommand(argv, kOptions, "play", kUsage, args))
+        return *done;
     if (args.Operands().size() != 1)
         return UsageError("play", kUsage, args.Operands().empty() ? "no FILE given" : "more than one FILE given");
 

@@ -53,13 +53,9 @@ bool ReadNumber(const Args& args, const char* name, double low, double high, dou
 int RunTones(std::span<char* const> argv)
 {
     Args args;
+    if (auto done = ParseCommand(argv, kOptions, "tones", kUsage, args))
+        return *done;
     std::string error;
-    if (!args.Parse(argv, kOptions, error))
-        return UsageError("tones", kUsage, error);
-    if (args.Has("--help")) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
     if (args.Operands().size() != 1)
         return UsageError("tones", kUsage, args.Operands().empty() ? "no KEYS given" : "more than one KEYS operand");
     const std::string& keys = args.Operands()[0];
