@@ -41,14 +41,20 @@ void RunAndClassify(benchmark::State& state, bool silent)
         char key = KeyDetector::Classify(spectrum.data(), 6);
         benchmark::DoNotOptimize(key);
     }
-    state.counters["blocks_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                        benchmark::Counter::kIsRate);
-    state.counters["x_realtime"] = benchmark::Counter(static_cast<double>(state.iterations()) / kBlocksPerSecond,
-                                                      benchmark::Counter::kIsRate);
+    state.counters["blocks_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["x_realtime"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) / kBlocksPerSecond, benchmark::Counter::kIsRate);
 }
 
-void BM_RunClassify_Key(benchmark::State& state) { RunAndClassify(state, false); }
-void BM_RunClassify_Silence(benchmark::State& state) { RunAndClassify(state, true); }
+void BM_RunClassify_Key(benchmark::State& state)
+{
+    RunAndClassify(state, false);
+}
+void BM_RunClassify_Silence(benchmark::State& state)
+{
+    RunAndClassify(state, true);
+}
 
 void BM_Classify(benchmark::State& state)
 {

@@ -11,11 +11,9 @@
 #include "QuillonIcon.h"
 #include "Resource.h"
 
-wxBEGIN_EVENT_TABLE(CQuillonApp, wxApp)
-    EVT_MENU(ID_HELP, CQuillonApp::OnHelp)
-wxEND_EVENT_TABLE()
+wxBEGIN_EVENT_TABLE(CQuillonApp, wxApp) EVT_MENU(ID_HELP, CQuillonApp::OnHelp) wxEND_EVENT_TABLE()
 
-CQuillonApp::CQuillonApp() = default;
+    CQuillonApp::CQuillonApp() = default;
 
 bool CQuillonApp::OnInit()
 {

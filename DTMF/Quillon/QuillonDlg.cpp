@@ -78,19 +78,16 @@ std::vector<std::string> FillDeviceList(wxComboBox* list, unsigned int count, Ge
 
 }  // namespace
 
-wxBEGIN_EVENT_TABLE(CQuillonDlg, wxDialog)
-    EVT_PAINT(CQuillonDlg::OnPaint)
+wxBEGIN_EVENT_TABLE(CQuillonDlg, wxDialog) EVT_PAINT(CQuillonDlg::OnPaint)
     EVT_BUTTON(IDC_PLAY_FILE, CQuillonDlg::OnBnClickedPlayFile)
-    EVT_COMBOBOX(IDC_INPUT_DEVICE, CQuillonDlg::OnCbnSelchangeInputDevice)
-    EVT_COMBOBOX(IDC_OUTPUT_DEVICE, CQuillonDlg::OnCbnSelchangeOutputDevice)
-    EVT_BUTTON(IDC_TWO_SOUNDS, CQuillonDlg::OnBnClickedTwoSounds)
-    EVT_BUTTON(IDOK, CQuillonDlg::OnBnClickedOk)
+        EVT_COMBOBOX(IDC_INPUT_DEVICE, CQuillonDlg::OnCbnSelchangeInputDevice)
+            EVT_COMBOBOX(IDC_OUTPUT_DEVICE, CQuillonDlg::OnCbnSelchangeOutputDevice)
+                EVT_BUTTON(IDC_TWO_SOUNDS, CQuillonDlg::OnBnClickedTwoSounds)
+                    EVT_BUTTON(IDOK, CQuillonDlg::OnBnClickedOk)
     // GTK has no system menu: its About item lives in the context menu and on F12.
-    EVT_CONTEXT_MENU(CQuillonDlg::OnContextMenu)
-    EVT_MENU(IDM_ABOUTBOX, CQuillonDlg::OnMenuCommand)
-wxEND_EVENT_TABLE()
+    EVT_CONTEXT_MENU(CQuillonDlg::OnContextMenu) EVT_MENU(IDM_ABOUTBOX, CQuillonDlg::OnMenuCommand) wxEND_EVENT_TABLE()
 
-CQuillonDlg::CQuillonDlg(wxWindow* pParent)
+        CQuillonDlg::CQuillonDlg(wxWindow* pParent)
     : m_hIcon(quillon::LoadMainIcon()), m_pParent(pParent)
 {
 }
@@ -161,12 +158,12 @@ void CQuillonDlg::CreateControls()
     // Created in template order, which is also the tab order.
     auto* ok = new wxButton(this, IDOK, "OK");
     auto* cancel = new wxButton(this, IDCANCEL, "Cancel");
-    m_lastCommand = new wxTextCtrl(this, IDC_LAST_COMMAND, wxEmptyString, wxDefaultPosition, wxDefaultSize,
-                                   wxTE_READONLY);
+    m_lastCommand =
+        new wxTextCtrl(this, IDC_LAST_COMMAND, wxEmptyString, wxDefaultPosition, wxDefaultSize, wxTE_READONLY);
     auto* lastLabel = new wxStaticText(this, wxID_ANY, "Last command recieved");
     auto* playFile = new wxButton(this, IDC_PLAY_FILE, "Play file");
-    m_inputDevices = new wxComboBox(this, IDC_INPUT_DEVICE, wxEmptyString, wxDefaultPosition, wxDefaultSize, 0,
-                                    nullptr, wxCB_DROPDOWN);
+    m_inputDevices = new wxComboBox(this, IDC_INPUT_DEVICE, wxEmptyString, wxDefaultPosition, wxDefaultSize, 0, nullptr,
+                                    wxCB_DROPDOWN);
     m_outputDevices = new wxComboBox(this, IDC_OUTPUT_DEVICE, wxEmptyString, wxDefaultPosition, wxDefaultSize, 0,
                                      nullptr, wxCB_DROPDOWN);
     auto* inputLabel = new wxStaticText(this, wxID_ANY, "Audio Input device");

@@ -22,9 +22,9 @@ namespace waveaudio {
 enum class Direction { Capture, Playback };
 
 struct DeviceInfo {
-    std::string name;     // description as the backend gives it (the front end cuts it to 31 chars)
-    std::string key;      // the backend's own name for reopening (server source/sink name)
-    std::size_t id = 0;   // the backend's own index (virtual registry slot)
+    std::string name;    // description as the backend gives it (the front end cuts it to 31 chars)
+    std::string key;     // the backend's own name for reopening (server source/sink name)
+    std::size_t id = 0;  // the backend's own index (virtual registry slot)
     WORD channels = 1;
 };
 

@@ -22,8 +22,10 @@ struct Player {
     std::condition_variable doneCv;
     bool done = false;
 
-    void stopLocked() {
-        if (!out) return;
+    void stopLocked()
+    {
+        if (!out)
+            return;
         waveOutReset(out);
         waveOutUnprepareHeader(out, &hdr, sizeof hdr);
         waveOutClose(out);
@@ -33,13 +35,16 @@ struct Player {
 };
 
 // Never destroyed: a sound may still be playing while the process exits.
-Player& player() {
+Player& player()
+{
     static Player& p = *new Player;
     return p;
 }
 
-void onPlayer(HWAVEOUT, unsigned int msg, DWORD_PTR instance, DWORD_PTR, DWORD_PTR) {
-    if (msg != WOM_DONE) return;
+void onPlayer(HWAVEOUT, unsigned int msg, DWORD_PTR instance, DWORD_PTR, DWORD_PTR)
+{
+    if (msg != WOM_DONE)
+        return;
     auto* p = reinterpret_cast<Player*>(instance);
     std::lock_guard lk(p->doneMutex);
     p->done = true;
@@ -47,10 +52,12 @@ void onPlayer(HWAVEOUT, unsigned int msg, DWORD_PTR instance, DWORD_PTR, DWORD_P
 }
 
 // Any file libsndfile reads, as interleaved 16-bit samples at the file's own rate and channels.
-bool readSound(const char* path, std::vector<std::int16_t>& pcm, WAVEFORMATEX& fmt) {
+bool readSound(const char* path, std::vector<std::int16_t>& pcm, WAVEFORMATEX& fmt)
+{
     SF_INFO info{};
     SNDFILE* f = sf_open(path, SFM_READ, &info);
-    if (!f) return false;
+    if (!f)
+        return false;
     bool ok = info.channels > 0 && info.channels <= 32 && info.samplerate > 0 && info.frames > 0;
     if (ok) {
         sf_command(f, SFC_SET_CLIPPING, nullptr, SF_TRUE);  // float files beyond full scale clip, not wrap
@@ -60,7 +67,8 @@ bool readSound(const char* path, std::vector<std::int16_t>& pcm, WAVEFORMATEX& f
         ok = !pcm.empty();
     }
     sf_close(f);
-    if (!ok) return false;
+    if (!ok)
+        return false;
     fmt = {};
     fmt.wFormatTag = WAVE_FORMAT_PCM;
     fmt.nChannels = static_cast<WORD>(info.channels);
@@ -73,17 +81,22 @@ bool readSound(const char* path, std::vector<std::int16_t>& pcm, WAVEFORMATEX& f
 
 }  // namespace
 
-extern "C" BOOL PlaySoundA(const char* sound, HMODULE, DWORD flags) {
+extern "C" BOOL PlaySoundA(const char* sound, HMODULE, DWORD flags)
+{
     Player& p = player();
     std::unique_lock lk(p.m);
     p.stopLocked();
-    if (!sound) return 1;
+    if (!sound)
+        return 1;
     // Only files: resources and aliases are not supported, and no default sound is ever played.
-    if (!(flags & SND_FILENAME)) return 0;
+    if (!(flags & SND_FILENAME))
+        return 0;
 
     WAVEFORMATEX fmt;
-    if (!readSound(sound, p.pcm, fmt)) return 0;
-    if (p.pcm.size() * 2 > 0xFFFFFFFFu) return 0;
+    if (!readSound(sound, p.pcm, fmt))
+        return 0;
+    if (p.pcm.size() * 2 > 0xFFFFFFFFu)
+        return 0;
     {
         std::lock_guard dl(p.doneMutex);
         p.done = false;
@@ -111,7 +124,8 @@ extern "C" BOOL PlaySoundA(const char* sound, HMODULE, DWORD flags) {
             p.doneCv.wait(dl, [&] { return p.done; });
         }
         lk.lock();
-        if (p.out == playing) p.stopLocked();
+        if (p.out == playing)
+            p.stopLocked();
     }
     return 1;
 }

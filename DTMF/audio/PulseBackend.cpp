@@ -27,13 +27,23 @@ private:
     pa_threaded_mainloop* l_;
 };
 
-bool sampleSpecOf(const WAVEFORMATEX& f, pa_sample_spec& sampleSpec) {
+bool sampleSpecOf(const WAVEFORMATEX& f, pa_sample_spec& sampleSpec)
+{
     switch (f.wBitsPerSample) {
-        case 8: sampleSpec.format = PA_SAMPLE_U8; break;
-        case 16: sampleSpec.format = PA_SAMPLE_S16LE; break;
-        case 24: sampleSpec.format = PA_SAMPLE_S24LE; break;
-        case 32: sampleSpec.format = PA_SAMPLE_S32LE; break;
-        default: return false;
+    case 8:
+        sampleSpec.format = PA_SAMPLE_U8;
+        break;
+    case 16:
+        sampleSpec.format = PA_SAMPLE_S16LE;
+        break;
+    case 24:
+        sampleSpec.format = PA_SAMPLE_S24LE;
+        break;
+    case 32:
+        sampleSpec.format = PA_SAMPLE_S32LE;
+        break;
+    default:
+        return false;
     }
     sampleSpec.rate = f.nSamplesPerSec;
     sampleSpec.channels = static_cast<std::uint8_t>(f.nChannels);
@@ -53,8 +63,10 @@ public:
 
     // Waits (mainloop lock held) until done() or the timeout; returns done().
     template <class Pred>
-    bool waitLocked(Pred done) {
-        if (done()) return true;
+    bool waitLocked(Pred done)
+    {
+        if (done())
+            return true;
         struct Timer {
             PulseBackend* self;
             bool fired = false;
@@ -70,15 +82,19 @@ public:
                 t->self->signal();
             },
             &timer);
-        while (!done() && !timer.fired) pa_threaded_mainloop_wait(loop_);
+        while (!done() && !timer.fired)
+            pa_threaded_mainloop_wait(loop_);
         api->time_free(ev);
         return done();
     }
 
-    bool waitOperation(pa_operation* op) {
-        if (!op) return false;
+    bool waitOperation(pa_operation* op)
+    {
+        if (!op)
+            return false;
         bool ok = waitLocked([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
-        if (!ok) pa_operation_cancel(op);
+        if (!ok)
+            pa_operation_cancel(op);
         pa_operation_unref(op);
         return ok;
     }
@@ -87,7 +103,8 @@ public:
     pa_context* contextLocked();
 
     // Starts the mainloop thread on first use; false if that is impossible.
-    bool ensureLoop() {
+    bool ensureLoop()
+    {
         std::call_once(once_, [&] {
             loop_ = pa_threaded_mainloop_new();
             if (loop_ && pa_threaded_mainloop_start(loop_) < 0) {
@@ -105,11 +122,14 @@ private:
     bool connecting_ = false;  // a caller is waiting for a new connection to settle
 };
 
-pa_context* PulseBackend::contextLocked() {
+pa_context* PulseBackend::contextLocked()
+{
     // The connecting caller releases the lock while it waits; others wait for its
     // outcome instead of opening (and leaking) connections of their own.
-    while (connecting_) pa_threaded_mainloop_wait(loop_);
-    if (ctx_ && pa_context_get_state(ctx_) == PA_CONTEXT_READY) return ctx_;
+    while (connecting_)
+        pa_threaded_mainloop_wait(loop_);
+    if (ctx_ && pa_context_get_state(ctx_) == PA_CONTEXT_READY)
+        return ctx_;
     if (ctx_) {
         pa_context_set_state_callback(ctx_, nullptr, nullptr);
         pa_context_disconnect(ctx_);
@@ -117,7 +137,8 @@ pa_context* PulseBackend::contextLocked() {
         ctx_ = nullptr;
     }
     pa_context* c = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Vardell");
-    if (!c) return nullptr;
+    if (!c)
+        return nullptr;
     pa_context_set_state_callback(
         c, [](pa_context*, void* ud) { static_cast<PulseBackend*>(ud)->signal(); }, this);
     if (pa_context_connect(c, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
@@ -148,7 +169,8 @@ struct Listing {
 };
 
 template <class Info>
-void collect(const Info* info, int eol, void* ud) {
+void collect(const Info* info, int eol, void* ud)
+{
     auto* l = static_cast<Listing*>(ud);
     if (eol || !info) {
         l->backend->signal();
@@ -158,11 +180,14 @@ void collect(const Info* info, int eol, void* ud) {
     l->devices.push_back({desc ? desc : "", info->name ? info->name : "", info->index, info->sample_spec.channels});
 }
 
-std::vector<DeviceInfo> PulseBackend::devices(Direction dir) {
-    if (!ensureLoop()) return {};
+std::vector<DeviceInfo> PulseBackend::devices(Direction dir)
+{
+    if (!ensureLoop())
+        return {};
     Lock lk(loop_);
     pa_context* c = contextLocked();
-    if (!c) return {};
+    if (!c)
+        return {};
     Listing l{this, {}, {}};
     struct ServerNames {
         PulseBackend* backend;
@@ -183,15 +208,15 @@ std::vector<DeviceInfo> PulseBackend::devices(Direction dir) {
     pa_operation* op;
     if (dir == Direction::Capture) {
         op = pa_context_get_source_info_list(
-            c,
-            [](pa_context*, const pa_source_info* i, int eol, void* ud) { collect(i, eol, ud); }, &l);
+            c, [](pa_context*, const pa_source_info* i, int eol, void* ud) { collect(i, eol, ud); }, &l);
         l.defaultName = names.source;
     } else {
         op = pa_context_get_sink_info_list(
             c, [](pa_context*, const pa_sink_info* i, int eol, void* ud) { collect(i, eol, ud); }, &l);
         l.defaultName = names.sink;
     }
-    if (!waitOperation(op)) return {};
+    if (!waitOperation(op))
+        return {};
     // The server's default first, the others in the server's order.
     std::stable_partition(l.devices.begin(), l.devices.end(),
                           [&](const DeviceInfo& d) { return d.key == l.defaultName; });
@@ -204,27 +229,32 @@ protected:
     explicit PulseStream(PulseBackend& b) : b_(b) {}
 
     // Lock held. Waits until the stream is ready or has failed.
-    bool waitReady() {
+    bool waitReady()
+    {
         return b_.waitLocked([&] {
-                   auto st = pa_stream_get_state(s_);
-                   return st == PA_STREAM_READY || !PA_STREAM_IS_GOOD(st);
-               }) &&
-               pa_stream_get_state(s_) == PA_STREAM_READY;
+            auto st = pa_stream_get_state(s_);
+            return st == PA_STREAM_READY || !PA_STREAM_IS_GOOD(st);
+        }) && pa_stream_get_state(s_) == PA_STREAM_READY;
     }
 
     bool ready() const { return s_ && pa_stream_get_state(s_) == PA_STREAM_READY; }
 
-    void cork(bool on) {
-        if (pa_operation* op = pa_stream_cork(s_, on ? 1 : 0, nullptr, nullptr)) pa_operation_unref(op);
+    void cork(bool on)
+    {
+        if (pa_operation* op = pa_stream_cork(s_, on ? 1 : 0, nullptr, nullptr))
+            pa_operation_unref(op);
     }
 
     // Lock held. After this no callback of the stream runs.
-    void destroyLocked() {
-        if (!s_) return;
+    void destroyLocked()
+    {
+        if (!s_)
+            return;
         pa_stream_set_state_callback(s_, nullptr, nullptr);
         pa_stream_set_read_callback(s_, nullptr, nullptr);
         pa_stream_set_write_callback(s_, nullptr, nullptr);
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(s_))) pa_stream_disconnect(s_);
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(s_)))
+            pa_stream_disconnect(s_);
         pa_stream_unref(s_);
         s_ = nullptr;
     }
@@ -236,15 +266,18 @@ protected:
 class PulseCapture final : public CaptureStream, PulseStream {
 public:
     PulseCapture(PulseBackend& b, CaptureSink& sink) : PulseStream(b), sink_(sink) {}
-    ~PulseCapture() override {
+    ~PulseCapture() override
+    {
         Lock lk(b_.loop());
         destroyLocked();
     }
 
     // Lock held.
-    MMRESULT connect(pa_context* c, const std::string& source, const pa_sample_spec& sampleSpec) {
+    MMRESULT connect(pa_context* c, const std::string& source, const pa_sample_spec& sampleSpec)
+    {
         s_ = pa_stream_new(c, "Vardell capture", &sampleSpec, nullptr);
-        if (!s_) return MMSYSERR_NOMEM;
+        if (!s_)
+            return MMSYSERR_NOMEM;
         pa_stream_set_state_callback(
             s_, [](pa_stream*, void* ud) { static_cast<PulseCapture*>(ud)->b_.signal(); }, this);
         pa_stream_set_read_callback(
@@ -255,29 +288,36 @@ public:
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
         attr.fragsize = static_cast<std::uint32_t>(256 * pa_frame_size(&sampleSpec));
         auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
-        if (pa_stream_connect_record(s_, source.c_str(), &attr, flags) < 0 || !waitReady()) return MMSYSERR_ERROR;
+        if (pa_stream_connect_record(s_, source.c_str(), &attr, flags) < 0 || !waitReady())
+            return MMSYSERR_ERROR;
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT start() override {
+    MMRESULT start() override
+    {
         Lock lk(b_.loop());
-        if (!ready()) return MMSYSERR_ERROR;
+        if (!ready())
+            return MMSYSERR_ERROR;
         cork(false);
         return MMSYSERR_NOERROR;
     }
 
-    void stop() override {
+    void stop() override
+    {
         Lock lk(b_.loop());
-        if (ready()) cork(true);
+        if (ready())
+            cork(true);
     }
 
 private:
     // Whatever sizes the server delivers go to the front end, which cuts the caller's blocks.
-    void onRead() {
+    void onRead()
+    {
         while (pa_stream_readable_size(s_) > 0) {
             const void* data = nullptr;
             std::size_t n = 0;
-            if (pa_stream_peek(s_, &data, &n) < 0 || n == 0) return;
+            if (pa_stream_peek(s_, &data, &n) < 0 || n == 0)
+                return;
             sink_.captured(static_cast<const std::uint8_t*>(data), n);  // a hole (null) is silence
             pa_stream_drop(s_);
         }
@@ -289,16 +329,19 @@ private:
 class PulsePlayback final : public PlaybackStream, PulseStream {
 public:
     PulsePlayback(PulseBackend& b, PlaybackSink& sink) : PulseStream(b), sink_(sink) {}
-    ~PulsePlayback() override {
+    ~PulsePlayback() override
+    {
         Lock lk(b_.loop());
         cancelDrain();
         destroyLocked();
     }
 
     // Lock held.
-    MMRESULT connect(pa_context* c, const std::string& sinkName, const pa_sample_spec& sampleSpec) {
+    MMRESULT connect(pa_context* c, const std::string& sinkName, const pa_sample_spec& sampleSpec)
+    {
         s_ = pa_stream_new(c, "Vardell playback", &sampleSpec, nullptr);
-        if (!s_) return MMSYSERR_NOMEM;
+        if (!s_)
+            return MMSYSERR_NOMEM;
         pa_stream_set_state_callback(
             s_, [](pa_stream*, void* ud) { static_cast<PulsePlayback*>(ud)->onState(); }, this);
         pa_stream_set_write_callback(
@@ -313,46 +356,58 @@ public:
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT play(const std::uint8_t* data, std::size_t bytes) override {
+    MMRESULT play(const std::uint8_t* data, std::size_t bytes) override
+    {
         Lock lk(b_.loop());
-        if (!ready()) return MMSYSERR_ERROR;
+        if (!ready())
+            return MMSYSERR_ERROR;
         cancelDrain();
         block_ = data;
         len_ = bytes;
         off_ = 0;
         pump();
-        if (!paused_) cork(false);
+        if (!paused_)
+            cork(false);
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT pause(bool paused) override {
+    MMRESULT pause(bool paused) override
+    {
         Lock lk(b_.loop());
-        if (!ready()) return MMSYSERR_ERROR;
+        if (!ready())
+            return MMSYSERR_ERROR;
         paused_ = paused;
         cork(paused);
         return MMSYSERR_NOERROR;
     }
 
-    void reset() override {
+    void reset() override
+    {
         Lock lk(b_.loop());
         cancelDrain();
         block_ = nullptr;
         len_ = off_ = 0;
         paused_ = false;
-        if (!ready()) return;
-        if (pa_operation* op = pa_stream_flush(s_, nullptr, nullptr)) pa_operation_unref(op);
+        if (!ready())
+            return;
+        if (pa_operation* op = pa_stream_flush(s_, nullptr, nullptr))
+            pa_operation_unref(op);
         cork(true);
     }
 
 private:
     // Writes as much of the block as the server takes; once all is written, drains.
-    void pump() {
-        if (!block_ || !ready()) return;
+    void pump()
+    {
+        if (!block_ || !ready())
+            return;
         while (off_ < len_) {
             std::size_t w = pa_stream_writable_size(s_);
-            if (w == 0 || w == static_cast<std::size_t>(-1)) return;
+            if (w == 0 || w == static_cast<std::size_t>(-1))
+                return;
             std::size_t n = std::min(w, len_ - off_);
-            if (pa_stream_write(s_, block_ + off_, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+            if (pa_stream_write(s_, block_ + off_, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+                return;
             off_ += n;
         }
         block_ = nullptr;  // copied into the server's buffer
@@ -367,17 +422,21 @@ private:
             this);
     }
 
-    void cancelDrain() {
-        if (!drain_) return;
+    void cancelDrain()
+    {
+        if (!drain_)
+            return;
         pa_operation_cancel(drain_);
         pa_operation_unref(drain_);
         drain_ = nullptr;
     }
 
     // A stream that dies with a block in hand still returns it, so nobody waits forever.
-    void onState() {
+    void onState()
+    {
         b_.signal();
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(s_))) return;
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(s_)))
+            return;
         if (block_ || drain_) {
             cancelDrain();
             block_ = nullptr;
@@ -393,32 +452,42 @@ private:
 };
 
 MMRESULT PulseBackend::openCapture(const DeviceInfo& dev, const WAVEFORMATEX& fmt, CaptureSink& sink,
-                                   std::unique_ptr<CaptureStream>& out) {
+                                   std::unique_ptr<CaptureStream>& out)
+{
     pa_sample_spec sampleSpec;
-    if (!sampleSpecOf(fmt, sampleSpec)) return WAVERR_BADFORMAT;
-    if (!ensureLoop()) return MMSYSERR_NODRIVER;
+    if (!sampleSpecOf(fmt, sampleSpec))
+        return WAVERR_BADFORMAT;
+    if (!ensureLoop())
+        return MMSYSERR_NODRIVER;
     auto stream = std::make_unique<PulseCapture>(*this, sink);
     {
         Lock lk(loop_);
         pa_context* c = contextLocked();
-        if (!c) return MMSYSERR_NODRIVER;
-        if (MMRESULT r = stream->connect(c, dev.key, sampleSpec)) return r;  // the destructor retakes the lock
+        if (!c)
+            return MMSYSERR_NODRIVER;
+        if (MMRESULT r = stream->connect(c, dev.key, sampleSpec))
+            return r;  // the destructor retakes the lock
     }
     out = std::move(stream);
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT PulseBackend::openPlayback(const DeviceInfo& dev, const WAVEFORMATEX& fmt, PlaybackSink& sink,
-                                    std::unique_ptr<PlaybackStream>& out) {
+                                    std::unique_ptr<PlaybackStream>& out)
+{
     pa_sample_spec sampleSpec;
-    if (!sampleSpecOf(fmt, sampleSpec)) return WAVERR_BADFORMAT;
-    if (!ensureLoop()) return MMSYSERR_NODRIVER;
+    if (!sampleSpecOf(fmt, sampleSpec))
+        return WAVERR_BADFORMAT;
+    if (!ensureLoop())
+        return MMSYSERR_NODRIVER;
     auto stream = std::make_unique<PulsePlayback>(*this, sink);
     {
         Lock lk(loop_);
         pa_context* c = contextLocked();
-        if (!c) return MMSYSERR_NODRIVER;
-        if (MMRESULT r = stream->connect(c, dev.key, sampleSpec)) return r;
+        if (!c)
+            return MMSYSERR_NODRIVER;
+        if (MMRESULT r = stream->connect(c, dev.key, sampleSpec))
+            return r;
     }
     out = std::move(stream);
     return MMSYSERR_NOERROR;
@@ -428,7 +497,8 @@ MMRESULT PulseBackend::openPlayback(const DeviceInfo& dev, const WAVEFORMATEX& f
 
 namespace waveaudio {
 
-Backend& pulseBackend() {
+Backend& pulseBackend()
+{
     static Backend& b = *new PulseBackend;
     return b;
 }

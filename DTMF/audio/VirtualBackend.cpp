@@ -23,9 +23,9 @@ struct VirtualInput {
     std::string name;
     vaudio::InputOptions options;
     std::mutex m;
-    std::condition_variable cv;        // source fed, buffer added, start/stop/quit
-    std::vector<std::int16_t> samples; // interleaved in the opened format
-    std::size_t pos = 0;               // next sample to deliver
+    std::condition_variable cv;         // source fed, buffer added, start/stop/quit
+    std::vector<std::int16_t> samples;  // interleaved in the opened format
+    std::size_t pos = 0;                // next sample to deliver
 };
 
 class VirtualPlayback;
@@ -46,17 +46,20 @@ public:
     std::vector<std::shared_ptr<VirtualInput>> inputs;
     std::vector<std::shared_ptr<VirtualOutput>> outputs;
 
-    std::shared_ptr<VirtualInput> input(unsigned int i) {
+    std::shared_ptr<VirtualInput> input(unsigned int i)
+    {
         std::lock_guard lk(m);
         return i < inputs.size() ? inputs[i] : nullptr;
     }
-    std::shared_ptr<VirtualOutput> output(unsigned int i) {
+    std::shared_ptr<VirtualOutput> output(unsigned int i)
+    {
         std::lock_guard lk(m);
         return i < outputs.size() ? outputs[i] : nullptr;
     }
 };
 
-Registry& registry() {
+Registry& registry()
+{
     static Registry& r = *new Registry;
     return r;
 }
@@ -67,10 +70,14 @@ public:
         : dev_(std::move(dev)),
           sink_(sink),
           blockSamples_(256u * fmt.nChannels),
-          period_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(256.0 / fmt.nSamplesPerSec))),
-          worker_([this] { run(); }) {}
+          period_(
+              std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(256.0 / fmt.nSamplesPerSec))),
+          worker_([this] { run(); })
+    {
+    }
 
-    ~VirtualCapture() override {
+    ~VirtualCapture() override
+    {
         {
             std::lock_guard lk(dev_->m);
             quit_ = true;
@@ -79,24 +86,28 @@ public:
         worker_.join();
     }
 
-    MMRESULT start() override {
+    MMRESULT start() override
+    {
         set(true);
         return MMSYSERR_NOERROR;
     }
     void stop() override { set(false); }
-    void buffersAdded() override {
+    void buffersAdded() override
+    {
         std::lock_guard lk(dev_->m);
         dev_->cv.notify_all();
     }
 
 private:
-    void set(bool running) {
+    void set(bool running)
+    {
         std::lock_guard lk(dev_->m);
         running_ = running;
         dev_->cv.notify_all();
     }
 
-    void run() {
+    void run()
+    {
         std::unique_lock lk(dev_->m);
         Clock::time_point next;
         bool wasRunning = false;
@@ -106,10 +117,12 @@ private:
                 dev_->cv.wait(lk);
                 continue;
             }
-            if (!wasRunning) next = Clock::now() + period_;  // the first block is due one period after start
+            if (!wasRunning)
+                next = Clock::now() + period_;  // the first block is due one period after start
             wasRunning = true;
             if (dev_->options.pacing == vaudio::Pacing::RealTime) {
-                if (dev_->cv.wait_until(lk, next, [&] { return quit_ || !running_; })) continue;
+                if (dev_->cv.wait_until(lk, next, [&] { return quit_ || !running_; }))
+                    continue;
                 next += period_;
                 deliverBlock();
             } else if (!fillBuffer()) {
@@ -119,7 +132,8 @@ private:
     }
 
     // Real time: one block per period, silence once the source has run out.
-    void deliverBlock() {
+    void deliverBlock()
+    {
         std::vector<std::int16_t> block(blockSamples_, 0);
         std::size_t n = std::min(blockSamples_, dev_->samples.size() - dev_->pos);
         std::copy_n(dev_->samples.begin() + static_cast<std::ptrdiff_t>(dev_->pos), n, block.begin());
@@ -129,10 +143,12 @@ private:
 
     // As fast as buffers: fill the buffer being filled from the source. A source that ends
     // inside a buffer has the rest padded with silence, so its last samples are not stranded.
-    bool fillBuffer() {
+    bool fillBuffer()
+    {
         std::size_t room = sink_.room() / 2;
         std::size_t avail = dev_->samples.size() - dev_->pos;
-        if (room == 0 || avail == 0) return false;
+        if (room == 0 || avail == 0)
+            return false;
         std::size_t n = std::min(room, avail);
         std::vector<std::int16_t> chunk(room, 0);
         std::copy_n(dev_->samples.begin() + static_cast<std::ptrdiff_t>(dev_->pos), n, chunk.begin());
@@ -148,52 +164,63 @@ private:
     const Clock::duration period_;
     bool running_ = false;  // guarded by dev_->m
     bool quit_ = false;
-    std::thread worker_;    // last: starts once the members above exist
+    std::thread worker_;  // last: starts once the members above exist
 };
 
 class VirtualPlayback final : public PlaybackStream {
 public:
     VirtualPlayback(std::shared_ptr<VirtualOutput> dev, const WAVEFORMATEX& fmt, PlaybackSink& sink)
-        : dev_(std::move(dev)), sink_(sink), bytesPerSecond_(double(fmt.nSamplesPerSec) * fmt.nBlockAlign),
-          align_(fmt.nBlockAlign) {
+        : dev_(std::move(dev)),
+          sink_(sink),
+          bytesPerSecond_(double(fmt.nSamplesPerSec) * fmt.nBlockAlign),
+          align_(fmt.nBlockAlign)
+    {
         std::lock_guard lk(dev_->m);
         dev_->opens++;
         dev_->openNow++;
         dev_->active.push_back(this);
-        if (dev_->options.clock == vaudio::OutputClock::RealTime) clock_ = std::thread([this] { tick(); });
+        if (dev_->options.clock == vaudio::OutputClock::RealTime)
+            clock_ = std::thread([this] { tick(); });
     }
 
-    ~VirtualPlayback() override {
+    ~VirtualPlayback() override
+    {
         {
             std::lock_guard lk(dev_->m);
             quit_ = true;
         }
         cv_.notify_all();
-        if (clock_.joinable()) clock_.join();
+        if (clock_.joinable())
+            clock_.join();
         std::lock_guard lk(dev_->m);
         dev_->openNow--;
         std::erase(dev_->active, this);
     }
 
-    MMRESULT play(const std::uint8_t* data, std::size_t bytes) override {
+    MMRESULT play(const std::uint8_t* data, std::size_t bytes) override
+    {
         std::lock_guard lk(dev_->m);
         block_ = data;
         len_ = bytes;
         off_ = 0;
-        if (dev_->options.clock == vaudio::OutputClock::Instant) advanceLocked(len_);
+        if (dev_->options.clock == vaudio::OutputClock::Instant)
+            advanceLocked(len_);
         cv_.notify_all();
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT pause(bool paused) override {
+    MMRESULT pause(bool paused) override
+    {
         std::lock_guard lk(dev_->m);
         paused_ = paused;
-        if (!paused && dev_->options.clock == vaudio::OutputClock::Instant) advanceLocked(len_);
+        if (!paused && dev_->options.clock == vaudio::OutputClock::Instant)
+            advanceLocked(len_);
         cv_.notify_all();
         return MMSYSERR_NOERROR;
     }
 
-    void reset() override {
+    void reset() override
+    {
         std::lock_guard lk(dev_->m);
         block_ = nullptr;
         len_ = off_ = 0;
@@ -201,8 +228,10 @@ public:
     }
 
     // Called with dev_->m held.
-    void advanceLocked(std::size_t bytes) {
-        if (paused_ || !block_) return;
+    void advanceLocked(std::size_t bytes)
+    {
+        if (paused_ || !block_)
+            return;
         std::size_t n = std::min(bytes, len_ - off_);
         dev_->played.insert(dev_->played.end(), block_ + off_, block_ + off_ + n);
         off_ += n;
@@ -213,7 +242,8 @@ public:
     }
 
 private:
-    void tick() {
+    void tick()
+    {
         std::unique_lock lk(dev_->m);
         auto last = Clock::now();
         double credit = 0;
@@ -247,32 +277,42 @@ private:
 
 class VirtualBackend final : public Backend {
 public:
-    std::vector<DeviceInfo> devices(Direction dir) override {
+    std::vector<DeviceInfo> devices(Direction dir) override
+    {
         auto& r = registry();
         std::lock_guard lk(r.m);
         std::vector<DeviceInfo> out;
         if (dir == Direction::Capture)
-            for (std::size_t i = 0; i < r.inputs.size(); ++i) out.push_back({r.inputs[i]->name, {}, i, 1});
+            for (std::size_t i = 0; i < r.inputs.size(); ++i)
+                out.push_back({r.inputs[i]->name, {}, i, 1});
         else
-            for (std::size_t i = 0; i < r.outputs.size(); ++i) out.push_back({r.outputs[i]->name, {}, i, 2});
+            for (std::size_t i = 0; i < r.outputs.size(); ++i)
+                out.push_back({r.outputs[i]->name, {}, i, 2});
         return out;
     }
 
     MMRESULT openCapture(const DeviceInfo& info, const WAVEFORMATEX& fmt, CaptureSink& sink,
-                         std::unique_ptr<CaptureStream>& out) override {
+                         std::unique_ptr<CaptureStream>& out) override
+    {
         auto dev = registry().input(static_cast<unsigned int>(info.id));
-        if (!dev) return MMSYSERR_BADDEVICEID;
-        if (dev->options.failOpen) return MMSYSERR_ALLOCATED;
-        if (fmt.wBitsPerSample != 16) return WAVERR_BADFORMAT;  // the source holds 16-bit samples
+        if (!dev)
+            return MMSYSERR_BADDEVICEID;
+        if (dev->options.failOpen)
+            return MMSYSERR_ALLOCATED;
+        if (fmt.wBitsPerSample != 16)
+            return WAVERR_BADFORMAT;  // the source holds 16-bit samples
         out = std::make_unique<VirtualCapture>(std::move(dev), fmt, sink);
         return MMSYSERR_NOERROR;
     }
 
     MMRESULT openPlayback(const DeviceInfo& info, const WAVEFORMATEX& fmt, PlaybackSink& sink,
-                          std::unique_ptr<PlaybackStream>& out) override {
+                          std::unique_ptr<PlaybackStream>& out) override
+    {
         auto dev = registry().output(static_cast<unsigned int>(info.id));
-        if (!dev) return MMSYSERR_BADDEVICEID;
-        if (dev->options.failOpen) return MMSYSERR_ALLOCATED;
+        if (!dev)
+            return MMSYSERR_BADDEVICEID;
+        if (dev->options.failOpen)
+            return MMSYSERR_ALLOCATED;
         out = std::make_unique<VirtualPlayback>(std::move(dev), fmt, sink);
         return MMSYSERR_NOERROR;
     }
@@ -282,7 +322,8 @@ public:
 
 namespace waveaudio {
 
-Backend& virtualBackend() {
+Backend& virtualBackend()
+{
     static Backend& b = *new VirtualBackend;
     return b;
 }
@@ -291,7 +332,8 @@ Backend& virtualBackend() {
 
 namespace vaudio {
 
-unsigned int AddVirtualInput(const std::string& name, std::vector<std::int16_t> samples, InputOptions options) {
+unsigned int AddVirtualInput(const std::string& name, std::vector<std::int16_t> samples, InputOptions options)
+{
     auto dev = std::make_shared<VirtualInput>();
     dev->name = name;
     dev->options = options;
@@ -302,39 +344,48 @@ unsigned int AddVirtualInput(const std::string& name, std::vector<std::int16_t> 
     return static_cast<unsigned int>(r.inputs.size() - 1);
 }
 
-unsigned int AddVirtualInputFile(const std::string& name, const std::string& wavPath, InputOptions options) {
+unsigned int AddVirtualInputFile(const std::string& name, const std::string& wavPath, InputOptions options)
+{
     SF_INFO info{};
     SNDFILE* f = sf_open(wavPath.c_str(), SFM_READ, &info);
-    if (!f) return WAVE_MAPPER;
+    if (!f)
+        return WAVE_MAPPER;
     bool usable = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV &&
                   (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 && info.channels > 0 && info.frames >= 0;
     std::vector<std::int16_t> samples;
     if (usable) {
         samples.resize(static_cast<std::size_t>(info.frames) * static_cast<std::size_t>(info.channels));
         sf_count_t got = sf_readf_short(f, samples.data(), info.frames);
-        samples.resize(static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) * static_cast<std::size_t>(info.channels));
+        samples.resize(static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) *
+                       static_cast<std::size_t>(info.channels));
     }
     sf_close(f);
-    if (!usable) return WAVE_MAPPER;
+    if (!usable)
+        return WAVE_MAPPER;
     return AddVirtualInput(name, std::move(samples), options);
 }
 
-void FeedVirtualInput(unsigned int device, std::span<const std::int16_t> samples) {
+void FeedVirtualInput(unsigned int device, std::span<const std::int16_t> samples)
+{
     auto dev = registry().input(device);
-    if (!dev) return;
+    if (!dev)
+        return;
     std::lock_guard lk(dev->m);
     dev->samples.insert(dev->samples.end(), samples.begin(), samples.end());
     dev->cv.notify_all();
 }
 
-std::size_t VirtualInputDelivered(unsigned int device) {
+std::size_t VirtualInputDelivered(unsigned int device)
+{
     auto dev = registry().input(device);
-    if (!dev) return 0;
+    if (!dev)
+        return 0;
     std::lock_guard lk(dev->m);
     return dev->pos;
 }
 
-unsigned int AddVirtualOutput(const std::string& name, OutputOptions options) {
+unsigned int AddVirtualOutput(const std::string& name, OutputOptions options)
+{
     auto dev = std::make_shared<VirtualOutput>();
     dev->name = name;
     dev->options = options;
@@ -344,35 +395,45 @@ unsigned int AddVirtualOutput(const std::string& name, OutputOptions options) {
     return static_cast<unsigned int>(r.outputs.size() - 1);
 }
 
-std::vector<std::uint8_t> VirtualOutputPlayed(unsigned int device) {
+std::vector<std::uint8_t> VirtualOutputPlayed(unsigned int device)
+{
     auto dev = registry().output(device);
-    if (!dev) return {};
+    if (!dev)
+        return {};
     std::lock_guard lk(dev->m);
     return dev->played;
 }
 
-void AdvanceVirtualOutput(unsigned int device, std::size_t bytes) {
+void AdvanceVirtualOutput(unsigned int device, std::size_t bytes)
+{
     auto dev = registry().output(device);
-    if (!dev) return;
+    if (!dev)
+        return;
     std::lock_guard lk(dev->m);
-    for (VirtualPlayback* p : dev->active) p->advanceLocked(bytes);
+    for (VirtualPlayback* p : dev->active)
+        p->advanceLocked(bytes);
 }
 
-int VirtualOutputOpens(unsigned int device) {
+int VirtualOutputOpens(unsigned int device)
+{
     auto dev = registry().output(device);
-    if (!dev) return 0;
+    if (!dev)
+        return 0;
     std::lock_guard lk(dev->m);
     return dev->opens;
 }
 
-bool VirtualOutputIsOpen(unsigned int device) {
+bool VirtualOutputIsOpen(unsigned int device)
+{
     auto dev = registry().output(device);
-    if (!dev) return false;
+    if (!dev)
+        return false;
     std::lock_guard lk(dev->m);
     return dev->openNow > 0;
 }
 
-void RemoveVirtualDevices() {
+void RemoveVirtualDevices()
+{
     auto& r = registry();
     std::lock_guard lk(r.m);
     r.inputs.clear();

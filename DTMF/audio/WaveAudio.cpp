@@ -18,7 +18,8 @@
 
 namespace waveaudio {
 
-bool isSupportedPcm(const WAVEFORMATEX& f) {
+bool isSupportedPcm(const WAVEFORMATEX& f)
+{
     if (f.wFormatTag != WAVE_FORMAT_PCM || f.nChannels == 0 || f.nChannels > 32 || f.nSamplesPerSec == 0 ||
         f.nSamplesPerSec > 384000)
         return false;
@@ -45,58 +46,74 @@ struct Event {
 class Device final : public CaptureSink, public PlaybackSink, public std::enable_shared_from_this<Device> {
 public:
     Device(Direction dir, DWORD_PTR callback, DWORD_PTR instance, DWORD flags)
-        : dir_(dir), callback_((flags & 0x70000) == CALLBACK_FUNCTION ? callback : 0), instance_(instance) {}
+        : dir_(dir), callback_((flags & 0x70000) == CALLBACK_FUNCTION ? callback : 0), instance_(instance)
+    {
+    }
 
     Direction dir() const { return dir_; }
     void setHandle(DWORD_PTR h) { handle_ = h; }
 
-    MMRESULT open(Backend& backend, const DeviceInfo& info, const WAVEFORMATEX& fmt) {
+    MMRESULT open(Backend& backend, const DeviceInfo& info, const WAVEFORMATEX& fmt)
+    {
         MMRESULT r = dir_ == Direction::Capture ? backend.openCapture(info, fmt, *this, capture_)
                                                 : backend.openPlayback(info, fmt, *this, playback_);
-        if (r != MMSYSERR_NOERROR) return r;
+        if (r != MMSYSERR_NOERROR)
+            return r;
         post(dir_ == Direction::Capture ? WIM_OPEN : WOM_OPEN, 0);
         auto self = shared_from_this();
         thread_ = std::thread([self] { self->serve(); });
         return MMSYSERR_NOERROR;
     }
 
-    static MMRESULT prepare(WAVEHDR* h) {
+    static MMRESULT prepare(WAVEHDR* h)
+    {
         h->dwFlags |= WHDR_PREPARED;
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT unprepare(WAVEHDR* h) {
+    MMRESULT unprepare(WAVEHDR* h)
+    {
         std::lock_guard lk(m_);
-        if (h->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+        if (h->dwFlags & WHDR_INQUEUE)
+            return WAVERR_STILLPLAYING;
         h->dwFlags &= ~WHDR_PREPARED;
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT enqueue(WAVEHDR* h) {
+    MMRESULT enqueue(WAVEHDR* h)
+    {
         {
             std::lock_guard lk(m_);
-            if (!(h->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
-            if (h->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
-            if (!h->lpData || h->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
+            if (!(h->dwFlags & WHDR_PREPARED))
+                return WAVERR_UNPREPARED;
+            if (h->dwFlags & WHDR_INQUEUE)
+                return WAVERR_STILLPLAYING;
+            if (!h->lpData || h->dwBufferLength == 0)
+                return MMSYSERR_INVALPARAM;
             h->dwFlags = (h->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
-            if (dir_ == Direction::Capture) h->dwBytesRecorded = 0;
+            if (dir_ == Direction::Capture)
+                h->dwBytesRecorded = 0;
             queue_.push_back(h);
         }
         if (dir_ == Direction::Capture) {
             std::lock_guard op(op_);
-            if (capture_) capture_->buffersAdded();
+            if (capture_)
+                capture_->buffersAdded();
         } else {
             submitNext();
         }
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT start() {
+    MMRESULT start()
+    {
         std::lock_guard op(op_);
-        if (!capture_) return MMSYSERR_INVALHANDLE;
+        if (!capture_)
+            return MMSYSERR_INVALHANDLE;
         {
             std::lock_guard lk(m_);
-            if (started_) return MMSYSERR_NOERROR;
+            if (started_)
+                return MMSYSERR_NOERROR;
             started_ = true;
         }
         MMRESULT r = capture_->start();
@@ -108,38 +125,46 @@ public:
     }
 
     // Stop returns only the partly filled buffer; Reset returns them all.
-    MMRESULT stopCapture(bool all) {
+    MMRESULT stopCapture(bool all)
+    {
         std::uint64_t target;
         {
             std::lock_guard op(op_);
-            if (!capture_) return MMSYSERR_INVALHANDLE;
+            if (!capture_)
+                return MMSYSERR_INVALHANDLE;
             {
                 std::lock_guard lk(m_);
                 started_ = false;
             }
             capture_->stop();
             std::lock_guard lk(m_);
-            while (!queue_.empty() && (all || fill_ > 0)) completeFront(WIM_DATA);
+            while (!queue_.empty() && (all || fill_ > 0))
+                completeFront(WIM_DATA);
             target = posted_;
         }
         awaitDelivery(target);
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT pause(bool paused) {
+    MMRESULT pause(bool paused)
+    {
         std::lock_guard op(op_);
-        if (!playback_) return MMSYSERR_INVALHANDLE;
+        if (!playback_)
+            return MMSYSERR_INVALHANDLE;
         return playback_->pause(paused);
     }
 
-    MMRESULT resetPlayback() {
+    MMRESULT resetPlayback()
+    {
         std::uint64_t target;
         {
             std::lock_guard op(op_);
-            if (!playback_) return MMSYSERR_INVALHANDLE;
+            if (!playback_)
+                return MMSYSERR_INVALHANDLE;
             playback_->reset();
             std::lock_guard lk(m_);
-            while (!queue_.empty()) completeFront(WOM_DONE);
+            while (!queue_.empty())
+                completeFront(WOM_DONE);
             submitted_ = false;
             target = posted_;
         }
@@ -147,13 +172,15 @@ public:
         return MMSYSERR_NOERROR;
     }
 
-    bool busy() {
+    bool busy()
+    {
         std::lock_guard lk(m_);
         return !queue_.empty();
     }
 
     // The handle is already out of the table; no callback is made after this returns.
-    void close() {
+    void close()
+    {
         {
             std::lock_guard op(op_);
             capture_.reset();
@@ -174,9 +201,11 @@ public:
     }
 
     // CaptureSink
-    void captured(const std::uint8_t* data, std::size_t bytes) override {
+    void captured(const std::uint8_t* data, std::size_t bytes) override
+    {
         std::lock_guard lk(m_);
-        if (!started_) return;
+        if (!started_)
+            return;
         while (bytes > 0 && !queue_.empty()) {
             WAVEHDR* h = queue_.front();
             std::size_t n = std::min<std::size_t>(bytes, h->dwBufferLength - fill_);
@@ -188,31 +217,38 @@ public:
             }
             fill_ += n;
             bytes -= n;
-            if (fill_ == h->dwBufferLength) completeFront(WIM_DATA);
+            if (fill_ == h->dwBufferLength)
+                completeFront(WIM_DATA);
         }
     }
 
-    std::size_t room() override {
+    std::size_t room() override
+    {
         std::lock_guard lk(m_);
-        if (!started_ || queue_.empty()) return 0;
+        if (!started_ || queue_.empty())
+            return 0;
         return queue_.front()->dwBufferLength - fill_;
     }
 
     // PlaybackSink
-    void played() override {
+    void played() override
+    {
         {
             std::lock_guard lk(m_);
-            if (!submitted_ || queue_.empty()) return;
+            if (!submitted_ || queue_.empty())
+                return;
             submitted_ = false;
             completeFront(WOM_DONE);
-            if (!queue_.empty()) wantSubmit_ = true;
+            if (!queue_.empty())
+                wantSubmit_ = true;
         }
         cv_.notify_all();
     }
 
 private:
     // Called with m_ held.
-    void completeFront(unsigned int msg) {
+    void completeFront(unsigned int msg)
+    {
         WAVEHDR* h = queue_.front();
         queue_.pop_front();
         if (dir_ == Direction::Capture) {
@@ -224,19 +260,23 @@ private:
     }
 
     // Called with m_ held.
-    void post(unsigned int msg, DWORD_PTR p1) {
+    void post(unsigned int msg, DWORD_PTR p1)
+    {
         events_.push_back({msg, p1});
         ++posted_;
         cv_.notify_all();
     }
 
-    void submitNext() {
+    void submitNext()
+    {
         std::lock_guard op(op_);
-        if (!playback_) return;
+        if (!playback_)
+            return;
         WAVEHDR* h;
         {
             std::lock_guard lk(m_);
-            if (submitted_ || queue_.empty()) return;
+            if (submitted_ || queue_.empty())
+                return;
             submitted_ = true;
             h = queue_.front();
         }
@@ -244,8 +284,10 @@ private:
             played();  // a block the device refused still comes back, so nobody waits for it forever
     }
 
-    void invoke(const Event& e) {
-        if (!callback_) return;
+    void invoke(const Event& e)
+    {
+        if (!callback_)
+            return;
         if (dir_ == Direction::Capture)
             reinterpret_cast<WAVEINPROC>(callback_)(reinterpret_cast<HWAVEIN>(handle_), e.msg, instance_, e.param1, 0);
         else
@@ -253,7 +295,8 @@ private:
                                                      0);
     }
 
-    void serve() {
+    void serve()
+    {
         std::unique_lock lk(m_);
         for (;;) {
             cv_.wait(lk, [&] { return !events_.empty() || wantSubmit_ || exit_; });
@@ -277,7 +320,8 @@ private:
     }
 
     // Used when the device's own callback resets or closes it: waiting would deadlock.
-    void deliverInline() {
+    void deliverInline()
+    {
         std::unique_lock lk(m_);
         while (!events_.empty()) {
             Event e = events_.front();
@@ -290,7 +334,8 @@ private:
         cv_.notify_all();
     }
 
-    void awaitDelivery(std::uint64_t target) {
+    void awaitDelivery(std::uint64_t target)
+    {
         if (std::this_thread::get_id() == thread_.get_id()) {
             deliverInline();
             return;
@@ -313,7 +358,7 @@ private:
     std::deque<WAVEHDR*> queue_;  // capture: buffers to fill; playback: blocks, the front one playing
     std::size_t fill_ = 0;        // bytes already in the front capture buffer
     bool started_ = false;
-    bool submitted_ = false;      // the front playback block is with the backend
+    bool submitted_ = false;  // the front playback block is with the backend
     bool wantSubmit_ = false;
     bool exit_ = false;
     std::deque<Event> events_;
@@ -325,7 +370,8 @@ private:
 // Handles are never reused, so a stale handle finds nothing instead of another device.
 class HandleTable {
 public:
-    DWORD_PTR add(std::shared_ptr<Device> d) {
+    DWORD_PTR add(std::shared_ptr<Device> d)
+    {
         std::lock_guard lk(m_);
         DWORD_PTR h = next_;
         next_ += 0x10;
@@ -333,16 +379,20 @@ public:
         map_.emplace(h, std::move(d));
         return h;
     }
-    std::shared_ptr<Device> find(const void* handle, Direction dir) {
+    std::shared_ptr<Device> find(const void* handle, Direction dir)
+    {
         std::lock_guard lk(m_);
         auto it = map_.find(reinterpret_cast<DWORD_PTR>(handle));
-        if (it == map_.end() || it->second->dir() != dir) return nullptr;
+        if (it == map_.end() || it->second->dir() != dir)
+            return nullptr;
         return it->second;
     }
-    std::shared_ptr<Device> take(const void* handle, Direction dir) {
+    std::shared_ptr<Device> take(const void* handle, Direction dir)
+    {
         std::lock_guard lk(m_);
         auto it = map_.find(reinterpret_cast<DWORD_PTR>(handle));
-        if (it == map_.end() || it->second->dir() != dir) return nullptr;
+        if (it == map_.end() || it->second->dir() != dir)
+            return nullptr;
         auto d = std::move(it->second);
         map_.erase(it);
         return d;
@@ -355,7 +405,8 @@ private:
 };
 
 // Never destroyed: device threads may still run while the process exits.
-HandleTable& handles() {
+HandleTable& handles()
+{
     static HandleTable& t = *new HandleTable;
     return t;
 }
@@ -364,16 +415,20 @@ HandleTable& handles() {
 // and Open agree on the numbering until the next GetNumDevs.
 class ServerListing {
 public:
-    std::vector<DeviceInfo> get(Direction dir, bool refresh) {
+    std::vector<DeviceInfo> get(Direction dir, bool refresh)
+    {
         std::lock_guard lk(m_);
         auto& slot = dir == Direction::Capture ? capture_ : playback_;
-        if (refresh || !slot) slot = pulseBackend().devices(dir);
+        if (refresh || !slot)
+            slot = pulseBackend().devices(dir);
         return *slot;
     }
     // The server's current default, looked up without renumbering the devices.
-    std::optional<DeviceInfo> currentDefault(Direction dir) {
+    std::optional<DeviceInfo> currentDefault(Direction dir)
+    {
         auto fresh = pulseBackend().devices(dir);
-        if (fresh.empty()) return std::nullopt;
+        if (fresh.empty())
+            return std::nullopt;
         return fresh.front();
     }
 
@@ -382,7 +437,8 @@ private:
     std::optional<std::vector<DeviceInfo>> capture_, playback_;
 };
 
-ServerListing& serverListing() {
+ServerListing& serverListing()
+{
     static ServerListing& l = *new ServerListing;
     return l;
 }
@@ -392,39 +448,51 @@ struct Resolved {
     DeviceInfo info;
 };
 
-std::vector<DeviceInfo> serverDevices(Direction dir, bool refresh) {
-    if (!useServer.load()) return {};
+std::vector<DeviceInfo> serverDevices(Direction dir, bool refresh)
+{
+    if (!useServer.load())
+        return {};
     return serverListing().get(dir, refresh);
 }
 
-unsigned int numDevs(Direction dir) {
+unsigned int numDevs(Direction dir)
+{
     return static_cast<unsigned int>(virtualBackend().devices(dir).size() + serverDevices(dir, true).size());
 }
 
-std::optional<Resolved> resolve(Direction dir, std::uintptr_t id) {
+std::optional<Resolved> resolve(Direction dir, std::uintptr_t id)
+{
     auto virt = virtualBackend().devices(dir);
     if (id == WAVE_MAPPER || id == static_cast<std::uintptr_t>(-1)) {
         if (useServer.load())
-            if (auto def = serverListing().currentDefault(dir)) return Resolved{&pulseBackend(), *def};
-        if (!virt.empty()) return Resolved{&virtualBackend(), virt.front()};
+            if (auto def = serverListing().currentDefault(dir))
+                return Resolved{&pulseBackend(), *def};
+        if (!virt.empty())
+            return Resolved{&virtualBackend(), virt.front()};
         return std::nullopt;
     }
-    if (id < virt.size()) return Resolved{&virtualBackend(), virt[id]};
+    if (id < virt.size())
+        return Resolved{&virtualBackend(), virt[id]};
     auto server = serverDevices(dir, false);
-    if (id - virt.size() < server.size()) return Resolved{&pulseBackend(), server[id - virt.size()]};
+    if (id - virt.size() < server.size())
+        return Resolved{&pulseBackend(), server[id - virt.size()]};
     return std::nullopt;
 }
 
-void copyName(char (&dst)[MAXPNAMELEN], const std::string& name) {
+void copyName(char (&dst)[MAXPNAMELEN], const std::string& name)
+{
     std::memset(dst, 0, MAXPNAMELEN);
     std::memcpy(dst, name.data(), std::min<std::size_t>(name.size(), MAXPNAMELEN - 1));
 }
 
 template <class Caps>
-MMRESULT getCaps(Direction dir, std::uintptr_t id, Caps* out, unsigned int size) {
-    if (!out || size == 0) return MMSYSERR_INVALPARAM;
+MMRESULT getCaps(Direction dir, std::uintptr_t id, Caps* out, unsigned int size)
+{
+    if (!out || size == 0)
+        return MMSYSERR_INVALPARAM;
     auto r = resolve(dir, id);
-    if (!r) return MMSYSERR_BADDEVICEID;
+    if (!r)
+        return MMSYSERR_BADDEVICEID;
     Caps caps{};
     caps.wMid = 0xFFFF;
     caps.wPid = 0xFFFF;
@@ -438,15 +506,22 @@ MMRESULT getCaps(Direction dir, std::uintptr_t id, Caps* out, unsigned int size)
 
 template <class Handle>
 MMRESULT openDevice(Direction dir, Handle* out, unsigned int id, const WAVEFORMATEX* fmt, DWORD_PTR callback,
-                    DWORD_PTR instance, DWORD flags) {
-    if (out) *out = nullptr;
-    if (!out || !fmt) return MMSYSERR_INVALPARAM;
+                    DWORD_PTR instance, DWORD flags)
+{
+    if (out)
+        *out = nullptr;
+    if (!out || !fmt)
+        return MMSYSERR_INVALPARAM;
     DWORD type = flags & 0x70000;
-    if (type != CALLBACK_NULL && type != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
-    if (type == CALLBACK_FUNCTION && !callback) return MMSYSERR_INVALPARAM;
-    if (!isSupportedPcm(*fmt)) return WAVERR_BADFORMAT;
+    if (type != CALLBACK_NULL && type != CALLBACK_FUNCTION)
+        return MMSYSERR_INVALFLAG;
+    if (type == CALLBACK_FUNCTION && !callback)
+        return MMSYSERR_INVALPARAM;
+    if (!isSupportedPcm(*fmt))
+        return WAVERR_BADFORMAT;
     auto r = resolve(dir, id);
-    if (!r) return MMSYSERR_BADDEVICEID;
+    if (!r)
+        return MMSYSERR_BADDEVICEID;
     auto dev = std::make_shared<Device>(dir, callback, instance, flags);
     // The handle must exist before the first callback (WIM_OPEN) can name it.
     DWORD_PTR h = handles().add(dev);
@@ -459,31 +534,41 @@ MMRESULT openDevice(Direction dir, Handle* out, unsigned int id, const WAVEFORMA
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT checkHeader(const WAVEHDR* h, unsigned int size) {
+MMRESULT checkHeader(const WAVEHDR* h, unsigned int size)
+{
     return (!h || size < sizeof(WAVEHDR)) ? MMSYSERR_INVALPARAM : MMSYSERR_NOERROR;
 }
 
 template <class Fn>
-MMRESULT withDevice(const void* handle, Direction dir, Fn fn) {
+MMRESULT withDevice(const void* handle, Direction dir, Fn fn)
+{
     auto d = handles().find(handle, dir);
-    if (!d) return MMSYSERR_INVALHANDLE;
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
     return fn(*d);
 }
 
 template <class Fn>
-MMRESULT withHeader(const void* handle, Direction dir, WAVEHDR* h, unsigned int size, Fn fn) {
+MMRESULT withHeader(const void* handle, Direction dir, WAVEHDR* h, unsigned int size, Fn fn)
+{
     auto d = handles().find(handle, dir);
-    if (!d) return MMSYSERR_INVALHANDLE;
-    if (MMRESULT r = checkHeader(h, size)) return r;
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    if (MMRESULT r = checkHeader(h, size))
+        return r;
     return fn(*d, h);
 }
 
-MMRESULT closeDevice(const void* handle, Direction dir) {
+MMRESULT closeDevice(const void* handle, Direction dir)
+{
     auto d = handles().find(handle, dir);
-    if (!d) return MMSYSERR_INVALHANDLE;
-    if (d->busy()) return WAVERR_STILLPLAYING;
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    if (d->busy())
+        return WAVERR_STILLPLAYING;
     d = handles().take(handle, dir);
-    if (!d) return MMSYSERR_INVALHANDLE;  // closed meanwhile by another thread
+    if (!d)
+        return MMSYSERR_INVALHANDLE;  // closed meanwhile by another thread
     d->close();
     return MMSYSERR_NOERROR;
 }
@@ -495,84 +580,115 @@ constexpr auto Out = Direction::Playback;
 
 extern "C" {
 
-unsigned int waveInGetNumDevs() { return numDevs(In); }
+unsigned int waveInGetNumDevs()
+{
+    return numDevs(In);
+}
 
-MMRESULT waveInGetDevCapsA(std::uintptr_t id, WAVEINCAPSA* caps, unsigned int size) {
+MMRESULT waveInGetDevCapsA(std::uintptr_t id, WAVEINCAPSA* caps, unsigned int size)
+{
     return getCaps(In, id, caps, size);
 }
 
 MMRESULT waveInOpen(HWAVEIN* out, unsigned int id, const WAVEFORMATEX* fmt, DWORD_PTR callback, DWORD_PTR instance,
-                    DWORD flags) {
+                    DWORD flags)
+{
     return openDevice(In, out, id, fmt, callback, instance, flags);
 }
 
-MMRESULT waveInPrepareHeader(HWAVEIN h, WAVEHDR* hdr, unsigned int size) {
+MMRESULT waveInPrepareHeader(HWAVEIN h, WAVEHDR* hdr, unsigned int size)
+{
     return withHeader(h, In, hdr, size, [](Device&, WAVEHDR* x) { return Device::prepare(x); });
 }
 
-MMRESULT waveInUnprepareHeader(HWAVEIN h, WAVEHDR* hdr, unsigned int size) {
+MMRESULT waveInUnprepareHeader(HWAVEIN h, WAVEHDR* hdr, unsigned int size)
+{
     return withHeader(h, In, hdr, size, [](Device& d, WAVEHDR* x) { return d.unprepare(x); });
 }
 
-MMRESULT waveInAddBuffer(HWAVEIN h, WAVEHDR* hdr, unsigned int size) {
+MMRESULT waveInAddBuffer(HWAVEIN h, WAVEHDR* hdr, unsigned int size)
+{
     return withHeader(h, In, hdr, size, [](Device& d, WAVEHDR* x) { return d.enqueue(x); });
 }
 
-MMRESULT waveInStart(HWAVEIN h) {
+MMRESULT waveInStart(HWAVEIN h)
+{
     return withDevice(h, In, [](Device& d) { return d.start(); });
 }
 
-MMRESULT waveInStop(HWAVEIN h) {
+MMRESULT waveInStop(HWAVEIN h)
+{
     return withDevice(h, In, [](Device& d) { return d.stopCapture(false); });
 }
 
-MMRESULT waveInReset(HWAVEIN h) {
+MMRESULT waveInReset(HWAVEIN h)
+{
     return withDevice(h, In, [](Device& d) { return d.stopCapture(true); });
 }
 
-MMRESULT waveInClose(HWAVEIN h) { return closeDevice(h, In); }
+MMRESULT waveInClose(HWAVEIN h)
+{
+    return closeDevice(h, In);
+}
 
-unsigned int waveOutGetNumDevs() { return numDevs(Out); }
+unsigned int waveOutGetNumDevs()
+{
+    return numDevs(Out);
+}
 
-MMRESULT waveOutGetDevCapsA(std::uintptr_t id, WAVEOUTCAPSA* caps, unsigned int size) {
+MMRESULT waveOutGetDevCapsA(std::uintptr_t id, WAVEOUTCAPSA* caps, unsigned int size)
+{
     return getCaps(Out, id, caps, size);
 }
 
-MMRESULT waveOutOpen(HWAVEOUT* out, unsigned int id, const WAVEFORMATEX* fmt, DWORD_PTR callback,
-                     DWORD_PTR instance, DWORD flags) {
+MMRESULT waveOutOpen(HWAVEOUT* out, unsigned int id, const WAVEFORMATEX* fmt, DWORD_PTR callback, DWORD_PTR instance,
+                     DWORD flags)
+{
     return openDevice(Out, out, id, fmt, callback, instance, flags);
 }
 
-MMRESULT waveOutPrepareHeader(HWAVEOUT h, WAVEHDR* hdr, unsigned int size) {
+MMRESULT waveOutPrepareHeader(HWAVEOUT h, WAVEHDR* hdr, unsigned int size)
+{
     return withHeader(h, Out, hdr, size, [](Device&, WAVEHDR* x) { return Device::prepare(x); });
 }
 
-MMRESULT waveOutUnprepareHeader(HWAVEOUT h, WAVEHDR* hdr, unsigned int size) {
+MMRESULT waveOutUnprepareHeader(HWAVEOUT h, WAVEHDR* hdr, unsigned int size)
+{
     return withHeader(h, Out, hdr, size, [](Device& d, WAVEHDR* x) { return d.unprepare(x); });
 }
 
-MMRESULT waveOutWrite(HWAVEOUT h, WAVEHDR* hdr, unsigned int size) {
+MMRESULT waveOutWrite(HWAVEOUT h, WAVEHDR* hdr, unsigned int size)
+{
     return withHeader(h, Out, hdr, size, [](Device& d, WAVEHDR* x) { return d.enqueue(x); });
 }
 
-MMRESULT waveOutPause(HWAVEOUT h) {
+MMRESULT waveOutPause(HWAVEOUT h)
+{
     return withDevice(h, Out, [](Device& d) { return d.pause(true); });
 }
 
-MMRESULT waveOutRestart(HWAVEOUT h) {
+MMRESULT waveOutRestart(HWAVEOUT h)
+{
     return withDevice(h, Out, [](Device& d) { return d.pause(false); });
 }
 
-MMRESULT waveOutReset(HWAVEOUT h) {
+MMRESULT waveOutReset(HWAVEOUT h)
+{
     return withDevice(h, Out, [](Device& d) { return d.resetPlayback(); });
 }
 
-MMRESULT waveOutClose(HWAVEOUT h) { return closeDevice(h, Out); }
+MMRESULT waveOutClose(HWAVEOUT h)
+{
+    return closeDevice(h, Out);
+}
 
 }  // extern "C"
 
 namespace vaudio {
 
-void UseServerDevices(bool use) { useServer.store(use); }
+void UseServerDevices(bool use)
+{
+    useServer.store(use);
+}
 
 }  // namespace vaudio

@@ -130,8 +130,8 @@ void AudioMonitor::SetUp(int device)
     wavForm.nBlockAlign = 2;
     wavForm.wBitsPerSample = 16;
     wavForm.cbSize = 0;
-    if (waveInOpen(&wavdev, static_cast<unsigned int>(device), &wavForm, reinterpret_cast<DWORD_PTR>(&WaveCallback),
-                   0, CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+    if (waveInOpen(&wavdev, static_cast<unsigned int>(device), &wavForm, reinterpret_cast<DWORD_PTR>(&WaveCallback), 0,
+                   CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
         wavdev = nullptr;
         TearDown();
         return;

@@ -37,27 +37,32 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // Reads up to `size` bytes into `out`; the rest of `out` is zeroed so that a
 // short file is never judged by bytes left over from an earlier one.
-bool ReadRecord(std::FILE* f, void* out, std::size_t size) {
+bool ReadRecord(std::FILE* f, void* out, std::size_t size)
+{
     std::memset(out, 0, size);
     return std::fread(out, 1, size, f) == size;
 }
 
-bool Seek(std::FILE* f, std::uint64_t pos) {
+bool Seek(std::FILE* f, std::uint64_t pos)
+{
     return pos <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) &&
            fseeko(f, static_cast<off_t>(pos), SEEK_SET) == 0;
 }
 
-bool WriteAll(std::FILE* f, const void* p, std::size_t size) {
+bool WriteAll(std::FILE* f, const void* p, std::size_t size)
+{
     return size == 0 || std::fwrite(p, 1, size, f) == size;
 }
 
 // Creates a file beside `target` that nobody else uses; the umask applies as for any new file.
-int CreateTemporary(const std::string& target, std::string& name) {
+int CreateTemporary(const std::string& target, std::string& name)
+{
     static std::atomic<unsigned> serial{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = target + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(serial++);
         const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
     }
     return -1;
 }
@@ -67,14 +72,18 @@ int CreateTemporary(const std::string& target, std::string& name) {
 CWave::CWave() = default;
 
 CWave::CWave(const CWave& other)
-    : riffHeader(other.riffHeader), formatChunk(other.formatChunk), deviceId(other.deviceId) {
+    : riffHeader(other.riffHeader), formatChunk(other.formatChunk), deviceId(other.deviceId)
+{
     CopySamplesAndDevice(other);
 }
 
-CWave& CWave::operator=(const CWave& other) {
-    if (this == &other) return *this;
+CWave& CWave::operator=(const CWave& other)
+{
+    if (this == &other)
+        return *this;
     // A device that will not let go of our samples keeps them, and this sound stays as it is.
-    if (!Close()) return *this;
+    if (!Close())
+        return *this;
     riffHeader = other.riffHeader;
     formatChunk = other.formatChunk;
     deviceId = other.deviceId;
@@ -83,7 +92,8 @@ CWave& CWave::operator=(const CWave& other) {
 }
 
 // Copies own their samples and their device: sharing either would free it twice.
-void CWave::CopySamplesAndDevice(const CWave& other) {
+void CWave::CopySamplesAndDevice(const CWave& other)
+{
     waveHeader = {};
     stopped = 1;
     paused = 0;
@@ -95,11 +105,12 @@ void CWave::CopySamplesAndDevice(const CWave& other) {
         }
     }
     if (other.waveOut)
-        Open(other.openDeviceId, static_cast<short>(formatChunk.nChannels),
-             formatChunk.nSamplesPerSec, static_cast<short>(formatChunk.wBitsPerSample));
+        Open(other.openDeviceId, static_cast<short>(formatChunk.nChannels), formatChunk.nSamplesPerSec,
+             static_cast<short>(formatChunk.wBitsPerSample));
 }
 
-CWave::~CWave() {
+CWave::~CWave()
+{
     // If the device cannot be closed it may still read the samples; Close then
     // keeps them, and they are left allocated rather than freed under it.
     Close();
@@ -107,19 +118,27 @@ CWave::~CWave() {
 
 // ---------------------------------------------------------------- reading
 
-int CWave::Load(const char* path) {
-    if (!Close()) return 0;  // the old device still holds the old samples
-    if (!path) return 0;
+int CWave::Load(const char* path)
+{
+    if (!Close())
+        return 0;  // the old device still holds the old samples
+    if (!path)
+        return 0;
 
     File file(std::fopen(path, "rb"));
-    if (!file) return 0;
-    struct stat st{};
-    if (fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (!file)
+        return 0;
+    struct stat st {};
+    if (fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
     const auto fileSize = static_cast<std::uint64_t>(st.st_size);
 
-    if (!ReadRecord(file.get(), &riffHeader, sizeof riffHeader)) return 0;
-    if (std::memcmp(riffHeader.formType, "WAVE", 4) != 0) return 0;
-    if (!ReadRecord(file.get(), &formatChunk, sizeof formatChunk)) return 0;
+    if (!ReadRecord(file.get(), &riffHeader, sizeof riffHeader))
+        return 0;
+    if (std::memcmp(riffHeader.formType, "WAVE", 4) != 0)
+        return 0;
+    if (!ReadRecord(file.get(), &formatChunk, sizeof formatChunk))
+        return 0;
     // A format chunk shorter than the PCM record has no bit depth: not a PCM file we can play.
     if (std::memcmp(formatChunk.id, "fmt", 3) != 0 || formatChunk.wFormatTag != WAVE_FORMAT_PCM ||
         formatChunk.size < kFormatRecordSize)
@@ -140,11 +159,13 @@ int CWave::Load(const char* path) {
         }
         const std::uint64_t body = pos + kChunkHeaderSize;
         pos = body + size + (size & 1);
-        if (std::memcmp(id, "data", 4) != 0) continue;  // skipped: the next Seek passes over it
+        if (std::memcmp(id, "data", 4) != 0)
+            continue;  // skipped: the next Seek passes over it
 
         const std::uint64_t room = std::numeric_limits<std::uint32_t>::max() - std::uint64_t{dataSize};
         const auto want = static_cast<std::size_t>(std::min({std::uint64_t{size}, fileSize - body, room}));
-        if (want == 0) continue;
+        if (want == 0)
+            continue;
         auto* grown = static_cast<unsigned char*>(std::realloc(data, dataSize + want));
         if (!grown) {  // keep what is held; the sound is incomplete
             complete = false;
@@ -173,14 +194,18 @@ int CWave::Load(const char* path) {
 
 // Writes to a temporary file beside the target and renames it over the target
 // only when every byte is on disk, so a failed Save leaves an old file intact.
-int CWave::Save(char* path) {
-    if (!path) return 0;
+int CWave::Save(char* path)
+{
+    if (!path)
+        return 0;
     const std::string target(path);
     std::string temporary;
     const int fd = CreateTemporary(target, temporary);
-    if (fd < 0) return 0;
-    struct stat old{};
-    if (::stat(path, &old) == 0 && S_ISREG(old.st_mode)) fchmod(fd, old.st_mode & 07777);
+    if (fd < 0)
+        return 0;
+    struct stat old {};
+    if (::stat(path, &old) == 0 && S_ISREG(old.st_mode))
+        fchmod(fd, old.st_mode & 07777);
     File file(fdopen(fd, "wb"));
     if (!file) {
         ::close(fd);
@@ -192,36 +217,60 @@ int CWave::Save(char* path) {
     FormatChunk format = formatChunk;
     format.size = kFormatRecordSize;  // exactly the record written, whatever the source file had
     const std::uint32_t sizeField = dataSize;
-    bool ok = WriteAll(file.get(), &riffHeader, sizeof riffHeader) &&
-              WriteAll(file.get(), &format, sizeof format) && WriteAll(file.get(), "data", 4) &&
-              WriteAll(file.get(), &sizeField, 4) && WriteAll(file.get(), data, data ? dataSize : 0) &&
-              std::fflush(file.get()) == 0 && fsync(fileno(file.get())) == 0;
+    bool ok = WriteAll(file.get(), &riffHeader, sizeof riffHeader) && WriteAll(file.get(), &format, sizeof format) &&
+              WriteAll(file.get(), "data", 4) && WriteAll(file.get(), &sizeField, 4) &&
+              WriteAll(file.get(), data, data ? dataSize : 0) && std::fflush(file.get()) == 0 &&
+              fsync(fileno(file.get())) == 0;
     ok = (std::fclose(file.release()) == 0) && ok;
     ok = ok && std::rename(temporary.c_str(), path) == 0;
-    if (!ok) ::unlink(temporary.c_str());
+    if (!ok)
+        ::unlink(temporary.c_str());
     return ok ? 1 : 0;
 }
 
 // ---------------------------------------------------------------- accessors
 
-short CWave::GetChannels() { return static_cast<short>(formatChunk.nChannels); }
-unsigned long CWave::GetSampleRate() { return formatChunk.nSamplesPerSec; }
-short CWave::GetBitsPerSample() { return static_cast<short>(formatChunk.wBitsPerSample); }
-unsigned char* CWave::GetData() { return data; }
-unsigned long CWave::GetSize() { return dataSize; }
-int CWave::IsValid() { return data != nullptr; }
+short CWave::GetChannels()
+{
+    return static_cast<short>(formatChunk.nChannels);
+}
+unsigned long CWave::GetSampleRate()
+{
+    return formatChunk.nSamplesPerSec;
+}
+short CWave::GetBitsPerSample()
+{
+    return static_cast<short>(formatChunk.wBitsPerSample);
+}
+unsigned char* CWave::GetData()
+{
+    return data;
+}
+unsigned long CWave::GetSize()
+{
+    return dataSize;
+}
+int CWave::IsValid()
+{
+    return data != nullptr;
+}
 
 // ---------------------------------------------------------------- playback
 
-void CWave::SetDevice(int id) { deviceId = id; }
+void CWave::SetDevice(int id)
+{
+    deviceId = id;
+}
 
-int CWave::Open(int id, short nChannels, unsigned long nSamplesPerSec, short wBitsPerSample) {
+int CWave::Open(int id, short nChannels, unsigned long nSamplesPerSec, short wBitsPerSample)
+{
     WAVEFORMATEX format{};
     format.wFormatTag = WAVE_FORMAT_PCM;
     format.nChannels = static_cast<WORD>(nChannels);
     format.nSamplesPerSec = static_cast<DWORD>(nSamplesPerSec);
     format.wBitsPerSample = static_cast<WORD>(wBitsPerSample);
-    format.nBlockAlign = static_cast<WORD>(unsigned{format.nChannels} * format.wBitsPerSample / 8);  // hostile values wrap, never overflow
+    format.nBlockAlign = static_cast<WORD>(unsigned{format.nChannels} * format.wBitsPerSample /
+                                           8);  // hostile values wrap, never overflow
     format.nAvgBytesPerSec = format.nSamplesPerSec * format.nBlockAlign;
     format.cbSize = 0;
 
@@ -230,11 +279,13 @@ int CWave::Open(int id, short nChannels, unsigned long nSamplesPerSec, short wBi
         WaveOut_Proc(hwo, msg, instance, p1, p2);
     };
     waveOut = nullptr;
-    const MMRESULT result = waveOutOpen(&waveOut, static_cast<unsigned int>(id), &format,
-                                        reinterpret_cast<DWORD_PTR>(proc), reinterpret_cast<DWORD_PTR>(this),
-                                        CALLBACK_FUNCTION);
-    if (result != MMSYSERR_NOERROR) waveOut = nullptr;
-    else openDeviceId = id;
+    const MMRESULT result =
+        waveOutOpen(&waveOut, static_cast<unsigned int>(id), &format, reinterpret_cast<DWORD_PTR>(proc),
+                    reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+    if (result != MMSYSERR_NOERROR)
+        waveOut = nullptr;
+    else
+        openDeviceId = id;
     paused = 0;
     stopped = 1;
     return result == MMSYSERR_NOERROR ? 1 : 0;
@@ -242,16 +293,20 @@ int CWave::Open(int id, short nChannels, unsigned long nSamplesPerSec, short wBi
 
 // Releases the previous block (a no-op if it is not prepared; fails while the
 // device still holds it) and queues the whole sound from its beginning.
-int CWave::Queue() {
-    if (waveOutUnprepareHeader(waveOut, &waveHeader, kHeaderSize) != MMSYSERR_NOERROR) return 0;
+int CWave::Queue()
+{
+    if (waveOutUnprepareHeader(waveOut, &waveHeader, kHeaderSize) != MMSYSERR_NOERROR)
+        return 0;
     waveHeader.lpData = reinterpret_cast<char*>(data);
     waveHeader.dwBufferLength = dataSize;
     return waveOutPrepareHeader(waveOut, &waveHeader, kHeaderSize) == MMSYSERR_NOERROR &&
            waveOutWrite(waveOut, &waveHeader, kHeaderSize) == MMSYSERR_NOERROR;
 }
 
-int CWave::Play() {
-    if (!data || IsPlaying()) return 1;
+int CWave::Play()
+{
+    if (!data || IsPlaying())
+        return 1;
     int result;
     if (!stopped) {
         result = waveOutRestart(waveOut) == MMSYSERR_NOERROR;  // Paused: resume at the kept position
@@ -260,35 +315,43 @@ int CWave::Play() {
         // is queued anew; a device left paused is started again.
         const bool wasPaused = paused != 0;
         result = Queue();
-        if (result && wasPaused) result = waveOutRestart(waveOut) == MMSYSERR_NOERROR;
+        if (result && wasPaused)
+            result = waveOutRestart(waveOut) == MMSYSERR_NOERROR;
     }
     paused = 0;
     stopped = 0;
     return result;
 }
 
-int CWave::Pause() {
-    if (!data || stopped || paused) return 1;
+int CWave::Pause()
+{
+    if (!data || stopped || paused)
+        return 1;
     paused = 1;
     return waveOutPause(waveOut) == MMSYSERR_NOERROR;
 }
 
-int CWave::Stop() {
-    if (!data || stopped) return 1;
+int CWave::Stop()
+{
+    if (!data || stopped)
+        return 1;
     stopped = 1;  // before the reset, whose WOM_DONE may arrive while it runs
-    if (waveOutReset(waveOut) != MMSYSERR_NOERROR) return 0;
+    if (waveOutReset(waveOut) != MMSYSERR_NOERROR)
+        return 0;
     return waveOutUnprepareHeader(waveOut, &waveHeader, kHeaderSize) == MMSYSERR_NOERROR;
 }
 
 // Frees the samples only once no device can read them any more.
-int CWave::Close() {
+int CWave::Close()
+{
     Stop();
     if (waveOut) {
         // Stop may have failed, now or earlier, with the block still queued: the
         // device must hold nothing of ours when it closes.
         waveOutReset(waveOut);
         waveOutUnprepareHeader(waveOut, &waveHeader, kHeaderSize);
-        if (waveOutClose(waveOut) != MMSYSERR_NOERROR) return 0;
+        if (waveOutClose(waveOut) != MMSYSERR_NOERROR)
+            return 0;
         waveOut = nullptr;
     }
     std::free(data);
@@ -300,17 +363,29 @@ int CWave::Close() {
 // Runs on the service's thread. The finished block is released on the caller's
 // thread instead (Queue, Stop, Close): calling into the service from its own
 // callback can deadlock. Completion changes no flag, so nothing is left to do.
-int CWave::WaveOut_Proc(HWAVEOUT, unsigned int, unsigned long, unsigned long, unsigned long) { return 1; }
+int CWave::WaveOut_Proc(HWAVEOUT, unsigned int, unsigned long, unsigned long, unsigned long)
+{
+    return 1;
+}
 
-int CWave::IsPlaying() { return !stopped && !paused ? 1 : 0; }
-int CWave::IsPaused() { return paused; }
-int CWave::IsStopped() { return stopped; }
+int CWave::IsPlaying()
+{
+    return !stopped && !paused ? 1 : 0;
+}
+int CWave::IsPaused()
+{
+    return paused;
+}
+int CWave::IsStopped()
+{
+    return stopped;
+}
 
 // ---------------------------------------------------------------- mixing
 
-int CWave::Mix(CWave& other) {
-    if (!data || !stopped || !other.data || !other.stopped ||
-        formatChunk.nChannels != other.formatChunk.nChannels ||
+int CWave::Mix(CWave& other)
+{
+    if (!data || !stopped || !other.data || !other.stopped || formatChunk.nChannels != other.formatChunk.nChannels ||
         formatChunk.nSamplesPerSec != other.formatChunk.nSamplesPerSec ||
         formatChunk.wBitsPerSample != other.formatChunk.wBitsPerSample)
         return 0;
@@ -339,8 +414,10 @@ int CWave::Mix(CWave& other) {
             const float ld = level(d);
             const float product = ls * ld;
             unsigned result = d;
-            if (std::fabs(product) > 0.25f) result = (s + d) & 0xFFFF;
-            else if (std::fabs(ld) > std::fabs(ls)) result = s;
+            if (std::fabs(product) > 0.25f)
+                result = (s + d) & 0xFFFF;
+            else if (std::fabs(ld) > std::fabs(ls))
+                result = s;
             data[i] = static_cast<unsigned char>(result);
             data[i + 1] = static_cast<unsigned char>(result >> 8);
         }

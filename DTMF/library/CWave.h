@@ -69,5 +69,4 @@ private:
     std::atomic<int> paused{0};
     int deviceId = static_cast<int>(WAVE_MAPPER);
     int openDeviceId = static_cast<int>(WAVE_MAPPER);  // what waveOut was opened on; SetDevice may differ
-
 };

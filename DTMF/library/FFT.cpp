@@ -20,9 +20,15 @@ namespace {
 constexpr double kTwoPi = 6.283185307;
 
 // 32-bit two's complement wrap of a wider result (modular since C++20).
-constexpr std::int32_t Wrap32(std::int64_t v) { return static_cast<std::int32_t>(v); }
+constexpr std::int32_t Wrap32(std::int64_t v)
+{
+    return static_cast<std::int32_t>(v);
+}
 // A store into the 16-bit workspace keeps the low 16 bits.
-constexpr short Store16(std::int32_t v) { return static_cast<short>(v); }
+constexpr short Store16(std::int32_t v)
+{
+    return static_cast<short>(v);
+}
 
 // floor(v + 0.5) into Q15, where v only reaches the positive limit as +32768.
 short RoundQ15(double v)

@@ -18,7 +18,10 @@ constexpr int kNoiseBins = 17;  // the band's 25 bins less the 8 tone bins
 
 // 32-bit two's complement arithmetic without signed overflow: real spectra
 // never come near the limit, but the spectrum is the caller's.
-constexpr std::int32_t Wrap32(std::int64_t v) { return static_cast<std::int32_t>(v); }
+constexpr std::int32_t Wrap32(std::int64_t v)
+{
+    return static_cast<std::int32_t>(v);
+}
 
 }  // namespace
 

@@ -63,25 +63,32 @@ struct Threads {
 };
 
 // Never destroyed: threads may still end (and run their guards) during static destruction.
-Registry& registry() {
+Registry& registry()
+{
     static Registry* r = new Registry;
     return *r;
 }
-Threads& threads() {
+Threads& threads()
+{
     static Threads* t = new Threads;
     return *t;
 }
 
-std::uintptr_t IdOf(HWND hwnd) { return reinterpret_cast<std::uintptr_t>(hwnd); }
+std::uintptr_t IdOf(HWND hwnd)
+{
+    return reinterpret_cast<std::uintptr_t>(hwnd);
+}
 
-std::shared_ptr<Window> Find(HWND hwnd) {
+std::shared_ptr<Window> Find(HWND hwnd)
+{
     Registry& r = registry();
     std::lock_guard lk(r.lock);
     auto it = r.windows.find(IdOf(hwnd));
     return it == r.windows.end() ? nullptr : it->second;
 }
 
-void Complete(const std::shared_ptr<Sent>& s, LRESULT result) {
+void Complete(const std::shared_ptr<Sent>& s, LRESULT result)
+{
     ThreadState& t = *s->sender;
     std::lock_guard lk(t.lock);
     s->result = result;
@@ -92,20 +99,21 @@ void Complete(const std::shared_ptr<Sent>& s, LRESULT result) {
 // Removes `victims` from the registry, waits until no sender is inside their wake hooks
 // (so a hook never runs after its window is gone), then fails what is still queued for them.
 // Returns how many of them were still registered.
-std::size_t Remove(std::vector<std::uintptr_t> victims) {
+std::size_t Remove(std::vector<std::uintptr_t> victims)
+{
     Registry& r = registry();
     std::vector<std::shared_ptr<Window>> removed;
     {
         std::unique_lock lk(r.lock);
         for (std::uintptr_t id : victims) {
             auto it = r.windows.find(id);
-            if (it == r.windows.end()) continue;
+            if (it == r.windows.end())
+                continue;
             removed.push_back(std::move(it->second));
             r.windows.erase(it);
         }
-        r.hooksDone.wait(lk, [&] {
-            return std::all_of(removed.begin(), removed.end(), [](auto& w) { return w->waking == 0; });
-        });
+        r.hooksDone.wait(
+            lk, [&] { return std::all_of(removed.begin(), removed.end(), [](auto& w) { return w->waking == 0; }); });
     }
     std::vector<std::shared_ptr<Sent>> failed;
     for (auto& w : removed) {
@@ -117,7 +125,8 @@ std::size_t Remove(std::vector<std::uintptr_t> victims) {
         std::copy_if(owner.queue.begin(), owner.queue.end(), std::back_inserter(failed), gone);
         std::erase_if(owner.queue, gone);
     }
-    for (auto& s : failed) Complete(s, 0);
+    for (auto& s : failed)
+        Complete(s, 0);
     return removed.size();  // `removed` releases the handlers and hooks here, outside every lock
 }
 
@@ -126,11 +135,13 @@ std::size_t Remove(std::vector<std::uintptr_t> victims) {
 struct ThreadGuard {
     std::shared_ptr<ThreadState> state = std::make_shared<ThreadState>();
 
-    ThreadGuard() {
+    ThreadGuard()
+    {
         std::lock_guard lk(threads().lock);
         threads().all.push_back(state.get());
     }
-    ~ThreadGuard() {
+    ~ThreadGuard()
+    {
         {
             std::lock_guard lk(threads().lock);
             std::erase(threads().all, state.get());
@@ -141,25 +152,29 @@ struct ThreadGuard {
             state->dead = true;
             pending.swap(state->queue);
         }
-        for (auto& s : pending) Complete(s, 0);
+        for (auto& s : pending)
+            Complete(s, 0);
         std::vector<std::uintptr_t> owned;
         {
             Registry& r = registry();
             std::lock_guard lk(r.lock);
             for (auto& [id, w] : r.windows)
-                if (w->owner == state) owned.push_back(id);
+                if (w->owner == state)
+                    owned.push_back(id);
         }
         Remove(std::move(owned));
     }
 };
 
-const std::shared_ptr<ThreadState>& Current() {
+const std::shared_ptr<ThreadState>& Current()
+{
     thread_local ThreadGuard guard;
     return guard.state;
 }
 
 // Runs one message taken from the calling thread's queue.
-void Deliver(const std::shared_ptr<Sent>& s) {
+void Deliver(const std::shared_ptr<Sent>& s)
+{
     std::shared_ptr<Window> w = Find(s->hwnd);
     if (!w) {  // destroyed after it was dequeued
         Complete(s, 0);
@@ -177,7 +192,8 @@ void Deliver(const std::shared_ptr<Sent>& s) {
 
 }  // namespace
 
-HWND CreateMessageWindow(WindowProc proc, WakeHook wake) {
+HWND CreateMessageWindow(WindowProc proc, WakeHook wake)
+{
     auto w = std::make_shared<Window>();
     w->proc = std::move(proc);
     w->wake = std::move(wake);
@@ -189,22 +205,32 @@ HWND CreateMessageWindow(WindowProc proc, WakeHook wake) {
     return reinterpret_cast<HWND>(id);
 }
 
-bool DestroyMessageWindow(HWND hwnd) { return Remove({IdOf(hwnd)}) == 1; }
+bool DestroyMessageWindow(HWND hwnd)
+{
+    return Remove({IdOf(hwnd)}) == 1;
+}
 
-bool IsWindow(HWND hwnd) { return Find(hwnd) != nullptr; }
+bool IsWindow(HWND hwnd)
+{
+    return Find(hwnd) != nullptr;
+}
 
-LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
     const std::shared_ptr<ThreadState>& me = Current();
     Registry& r = registry();
     std::shared_ptr<Window> w;
     {
         std::lock_guard lk(r.lock);
         auto it = r.windows.find(IdOf(hwnd));
-        if (it == r.windows.end()) return 0;
+        if (it == r.windows.end())
+            return 0;
         w = it->second;
-        if (w->owner != me) ++w->waking;  // holds off DestroyMessageWindow until the hook ran
+        if (w->owner != me)
+            ++w->waking;  // holds off DestroyMessageWindow until the hook ran
     }
-    if (w->owner == me) return w->proc(hwnd, msg, wParam, lParam);
+    if (w->owner == me)
+        return w->proc(hwnd, msg, wParam, lParam);
 
     auto s = std::make_shared<Sent>(Sent{hwnd, msg, wParam, lParam, me});
     bool queued = false;
@@ -217,12 +243,15 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             queued = true;
         }
     }
-    if (queued && w->wake) w->wake();
+    if (queued && w->wake)
+        w->wake();
     {
         std::lock_guard lk(r.lock);
-        if (--w->waking == 0) r.hooksDone.notify_all();
+        if (--w->waking == 0)
+            r.hooksDone.notify_all();
     }
-    if (!queued) return 0;
+    if (!queued)
+        return 0;
 
     // Handle messages sent to this thread's windows while waiting, so that two threads
     // sending to each other cannot deadlock.
@@ -230,18 +259,21 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         PumpSentMessages();
         std::unique_lock lk(me->lock);
         me->cv.wait(lk, [&] { return s->done || !me->queue.empty(); });
-        if (s->done) return s->result;
+        if (s->done)
+            return s->result;
     }
 }
 
-std::size_t PumpSentMessages() {
+std::size_t PumpSentMessages()
+{
     const std::shared_ptr<ThreadState>& me = Current();
     std::size_t handled = 0;
     for (;;) {
         std::shared_ptr<Sent> s;
         {
             std::lock_guard lk(me->lock);
-            if (me->queue.empty()) return handled;
+            if (me->queue.empty())
+                return handled;
             s = std::move(me->queue.front());
             me->queue.pop_front();
         }
@@ -250,7 +282,8 @@ std::size_t PumpSentMessages() {
     }
 }
 
-void WaitPumping(const std::function<bool()>& done) {
+void WaitPumping(const std::function<bool()>& done)
+{
     // Only a safety net for conditions whose writer never calls NotifyPumpingThreads.
     constexpr auto kRecheck = std::chrono::milliseconds(100);
     const std::shared_ptr<ThreadState>& me = Current();
@@ -261,13 +294,15 @@ void WaitPumping(const std::function<bool()>& done) {
             seen = me->generation;  // read before done(): a notify after it is not lost
         }
         PumpSentMessages();
-        if (done()) return;
+        if (done())
+            return;
         std::unique_lock lk(me->lock);
         me->cv.wait_for(lk, kRecheck, [&] { return me->generation != seen || !me->queue.empty(); });
     }
 }
 
-void NotifyPumpingThreads() {
+void NotifyPumpingThreads()
+{
     Threads& t = threads();
     std::lock_guard lk(t.lock);
     for (ThreadState* s : t.all) {

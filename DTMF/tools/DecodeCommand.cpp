@@ -11,18 +11,17 @@ namespace tool {
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: vardell decode FILE [--keys] [--timestamps]\n"
-    "\n"
-    "Prints every command text found in the recording FILE, one per line, in\n"
-    "order, exactly as a listening application receives them: a command begins\n"
-    "with * or #, each key adds a line with the text so far, and a text stops\n"
-    "growing after 21 characters or a pause of more than 30 seconds.\n"
-    "FILE may be any sound file that libsndfile reads (WAV PCM 8/16/24/32-bit,\n"
-    "float, FLAC, ...); it is mixed down to mono and resampled to 11025 Hz.\n"
-    "  --keys        print each detected key instead of the command texts\n"
-    "  --timestamps  start each line with the time in seconds (3 decimals) into\n"
-    "                the recording at the end of the block that produced it\n";
+constexpr const char* kUsage = "usage: vardell decode FILE [--keys] [--timestamps]\n"
+                               "\n"
+                               "Prints every command text found in the recording FILE, one per line, in\n"
+                               "order, exactly as a listening application receives them: a command begins\n"
+                               "with * or #, each key adds a line with the text so far, and a text stops\n"
+                               "growing after 21 characters or a pause of more than 30 seconds.\n"
+                               "FILE may be any sound file that libsndfile reads (WAV PCM 8/16/24/32-bit,\n"
+                               "float, FLAC, ...); it is mixed down to mono and resampled to 11025 Hz.\n"
+                               "  --keys        print each detected key instead of the command texts\n"
+                               "  --timestamps  start each line with the time in seconds (3 decimals) into\n"
+                               "                the recording at the end of the block that produced it\n";
 
 constexpr OptionSpec kOptions[] = {{"--keys", false}, {"--timestamps", false}};
 

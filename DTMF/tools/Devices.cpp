@@ -16,7 +16,9 @@ std::vector<std::string> InputDeviceNames()
     const unsigned int count = waveInGetNumDevs();
     for (unsigned int i = 0; i < count; ++i) {
         WAVEINCAPSA caps{};
-        names.emplace_back(waveInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR ? std::string(caps.szPname, strnlen(caps.szPname, MAXPNAMELEN)) : std::string());
+        names.emplace_back(waveInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR
+                               ? std::string(caps.szPname, strnlen(caps.szPname, MAXPNAMELEN))
+                               : std::string());
     }
     return names;
 }
@@ -27,7 +29,9 @@ std::vector<std::string> OutputDeviceNames()
     const unsigned int count = waveOutGetNumDevs();
     for (unsigned int i = 0; i < count; ++i) {
         WAVEOUTCAPSA caps{};
-        names.emplace_back(waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR ? std::string(caps.szPname, strnlen(caps.szPname, MAXPNAMELEN)) : std::string());
+        names.emplace_back(waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR
+                               ? std::string(caps.szPname, strnlen(caps.szPname, MAXPNAMELEN))
+                               : std::string());
     }
     return names;
 }

@@ -10,12 +10,11 @@ namespace tool {
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: vardell devices\n"
-    "\n"
-    "Lists the audio input devices (for 'vardell listen') and output devices (for\n"
-    "'vardell play --device'), each with its index and name. Input device 0 is\n"
-    "the one that 'vardell listen' uses by default.\n";
+constexpr const char* kUsage = "usage: vardell devices\n"
+                               "\n"
+                               "Lists the audio input devices (for 'vardell listen') and output devices (for\n"
+                               "'vardell play --device'), each with its index and name. Input device 0 is\n"
+                               "the one that 'vardell listen' uses by default.\n";
 
 void List(const char* title, const std::vector<std::string>& names)
 {

@@ -17,15 +17,14 @@ namespace tool {
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: vardell listen [DEVICE] [--keys] [--timestamps]\n"
-    "\n"
-    "Listens on an audio input device and prints every command text as it\n"
-    "arrives, one per line, until Ctrl-C or SIGTERM. DEVICE is an index or an\n"
-    "exact name from 'vardell devices' (default: input device 0).\n"
-    "  --keys        print the key that each text adds instead of the texts\n"
-    "                (only keys inside commands reach the application)\n"
-    "  --timestamps  start each line with the seconds since listening started\n";
+constexpr const char* kUsage = "usage: vardell listen [DEVICE] [--keys] [--timestamps]\n"
+                               "\n"
+                               "Listens on an audio input device and prints every command text as it\n"
+                               "arrives, one per line, until Ctrl-C or SIGTERM. DEVICE is an index or an\n"
+                               "exact name from 'vardell devices' (default: input device 0).\n"
+                               "  --keys        print the key that each text adds instead of the texts\n"
+                               "                (only keys inside commands reach the application)\n"
+                               "  --timestamps  start each line with the seconds since listening started\n";
 
 constexpr OptionSpec kOptions[] = {{"--keys", false}, {"--timestamps", false}};
 

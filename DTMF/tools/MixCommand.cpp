@@ -10,13 +10,12 @@ namespace tool {
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: vardell mix A B -o OUT\n"
-    "\n"
-    "Mixes the PCM WAV file B into A and saves the result as OUT. Both must have\n"
-    "the same channels, sample rate and bits per sample; the result has A's length,\n"
-    "and only the part that B covers is mixed.\n"
-    "  -o OUT  the file to write\n";
+constexpr const char* kUsage = "usage: vardell mix A B -o OUT\n"
+                               "\n"
+                               "Mixes the PCM WAV file B into A and saves the result as OUT. Both must have\n"
+                               "the same channels, sample rate and bits per sample; the result has A's length,\n"
+                               "and only the part that B covers is mixed.\n"
+                               "  -o OUT  the file to write\n";
 
 constexpr OptionSpec kOptions[] = {{"-o", true}};
 
@@ -48,8 +47,7 @@ int RunMix(std::span<char* const> argv)
             return Fail(path + ": cannot load (missing, unreadable or not a PCM WAV file)");
     }
     if (!sounds[0].Mix(sounds[1]))
-        return Fail("cannot mix " + Describe(sounds[1]) + " into " + Describe(sounds[0]) +
-                    " (formats must be equal)");
+        return Fail("cannot mix " + Describe(sounds[1]) + " into " + Describe(sounds[0]) + " (formats must be equal)");
     std::string target = *output;  // Save takes a mutable path
     if (!sounds[0].Save(target.data()))
         return Fail(*output + ": cannot save");

@@ -15,13 +15,12 @@ namespace tool {
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: vardell play FILE [--device N|NAME]\n"
-    "\n"
-    "Plays the PCM WAV file FILE to its end on an audio output device and exits;\n"
-    "Ctrl-C stops it early.\n"
-    "  --device N|NAME  output device index or exact name from 'vardell devices'\n"
-    "                   (default: the system's default output)\n";
+constexpr const char* kUsage = "usage: vardell play FILE [--device N|NAME]\n"
+                               "\n"
+                               "Plays the PCM WAV file FILE to its end on an audio output device and exits;\n"
+                               "Ctrl-C stops it early.\n"
+                               "  --device N|NAME  output device index or exact name from 'vardell devices'\n"
+                               "                   (default: the system's default output)\n";
 
 constexpr OptionSpec kOptions[] = {{"--device", true}};
 
@@ -59,8 +58,8 @@ int RunPlay(std::span<char* const> argv)
     if (!wave.Load(path.c_str()))
         return Fail(path + (wave.IsValid() ? ": cannot open the output device for its format"
                                            : ": cannot load (missing, unreadable or not a PCM WAV file)"));
-    const double bytesPerSecond = static_cast<double>(wave.GetSampleRate()) * wave.GetChannels() *
-                                  (wave.GetBitsPerSample() / 8);
+    const double bytesPerSecond =
+        static_cast<double>(wave.GetSampleRate()) * wave.GetChannels() * (wave.GetBitsPerSample() / 8);
     if (!(bytesPerSecond > 0))
         return Fail(path + ": the format gives no playing time");
     if (!wave.Play())

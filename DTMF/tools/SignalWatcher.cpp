@@ -12,8 +12,7 @@ SignalWatcher::SignalWatcher(std::function<void()> onSignal) : onSignal(std::mov
     pthread_sigmask(SIG_BLOCK, &signals, &previousMask);
     watcher = std::thread([this] {
         int signal = 0;
-        while (sigwait(&signals, &signal) != 0) {
-        }
+        while (sigwait(&signals, &signal) != 0) {}
         if (!closing.load()) {
             signalled.store(true);
             this->onSignal();

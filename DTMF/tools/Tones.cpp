@@ -12,7 +12,10 @@ namespace {
 constexpr double kRowHz[4] = {697, 770, 852, 941};
 constexpr double kColumnHz[4] = {1209, 1336, 1477, 1633};
 
-double Amplitude(double dbfs) { return 32767.0 * std::pow(10.0, dbfs / 20.0); }
+double Amplitude(double dbfs)
+{
+    return 32767.0 * std::pow(10.0, dbfs / 20.0);
+}
 
 // Box-Muller on mt19937_64: unlike std::normal_distribution it gives the same
 // numbers with every standard library, so a seed names one signal everywhere.
@@ -43,7 +46,10 @@ private:
 
 }  // namespace
 
-bool IsDtmfKey(char key) { return key != '\0' && kDtmfKeys.find(key) != std::string_view::npos; }
+bool IsDtmfKey(char key)
+{
+    return key != '\0' && kDtmfKeys.find(key) != std::string_view::npos;
+}
 
 std::vector<std::int16_t> GenerateTones(std::string_view keys, const ToneOptions& options)
 {
@@ -59,7 +65,9 @@ std::vector<std::int16_t> GenerateTones(std::string_view keys, const ToneOptions
         sigma = std::sqrt(tonePower / std::pow(10.0, options.snrDb / 10));
     }
     GaussianNoise noise(options.seed);
-    const auto store = [](double s) { return static_cast<std::int16_t>(std::lround(std::clamp(s, -32768.0, 32767.0))); };
+    const auto store = [](double s) {
+        return static_cast<std::int16_t>(std::lround(std::clamp(s, -32768.0, 32767.0)));
+    };
 
     std::vector<std::int16_t> samples;
     samples.reserve(keys.size() * (toneSamples + gapSamples));
@@ -72,7 +80,8 @@ std::vector<std::int16_t> GenerateTones(std::string_view keys, const ToneOptions
             if (n < toneSamples) {
                 // Each sine on its own, so the two levels are exactly as asked.
                 const double t = static_cast<double>(n) / rate;
-                s = low * std::sin(2 * std::numbers::pi * rowHz * t) + high * std::sin(2 * std::numbers::pi * columnHz * t);
+                s = low * std::sin(2 * std::numbers::pi * rowHz * t) +
+                    high * std::sin(2 * std::numbers::pi * columnHz * t);
             }
             if (options.noise)
                 s += sigma * noise.Next();

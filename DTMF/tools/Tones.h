@@ -10,10 +10,10 @@ namespace tool {
 struct ToneOptions {
     double toneMs = 80;
     double gapMs = 60;
-    double levelDb = -10;     // dBFS of each of the two sines (0 dBFS: a full-scale sine)
-    double twistDb = 0;       // the column (high) tone this much above the row (low) tone
-    bool noise = false;       // white Gaussian noise over the whole signal, ...
-    double snrDb = 0;         // ... this far below the power of one key's two tones
+    double levelDb = -10;  // dBFS of each of the two sines (0 dBFS: a full-scale sine)
+    double twistDb = 0;    // the column (high) tone this much above the row (low) tone
+    bool noise = false;    // white Gaussian noise over the whole signal, ...
+    double snrDb = 0;      // ... this far below the power of one key's two tones
     std::uint64_t seed = 1;
     int sampleRate = 11025;
 };

@@ -11,22 +11,21 @@ namespace tool {
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: vardell tones KEYS -o FILE [--tone-ms MS] [--gap-ms MS] [--level DBFS]\n"
-    "                     [--twist DB] [--noise SNR_DB] [--seed N]\n"
-    "\n"
-    "Writes the DTMF tones of KEYS (0-9, A-D, *, #; quote * and # from the shell)\n"
-    "as an 11025 Hz mono 16-bit PCM WAV file: each key a tone, then a pause.\n"
-    "  -o FILE          the file to write\n"
-    "  --tone-ms MS     length of each tone (default 80)\n"
-    "  --gap-ms MS      pause after each tone (default 60)\n"
-    "  --level DBFS     level of each of the two sines of a key (default -10)\n"
-    "  --twist DB       raise the high (column) tone by DB over the low one (default 0)\n"
-    "  --noise SNR_DB   add white Gaussian noise SNR_DB below the power of a key's tones\n"
-    "  --seed N         seed of the noise (default 1)\n";
+constexpr const char* kUsage = "usage: vardell tones KEYS -o FILE [--tone-ms MS] [--gap-ms MS] [--level DBFS]\n"
+                               "                     [--twist DB] [--noise SNR_DB] [--seed N]\n"
+                               "\n"
+                               "Writes the DTMF tones of KEYS (0-9, A-D, *, #; quote * and # from the shell)\n"
+                               "as an 11025 Hz mono 16-bit PCM WAV file: each key a tone, then a pause.\n"
+                               "  -o FILE          the file to write\n"
+                               "  --tone-ms MS     length of each tone (default 80)\n"
+                               "  --gap-ms MS      pause after each tone (default 60)\n"
+                               "  --level DBFS     level of each of the two sines of a key (default -10)\n"
+                               "  --twist DB       raise the high (column) tone by DB over the low one (default 0)\n"
+                               "  --noise SNR_DB   add white Gaussian noise SNR_DB below the power of a key's tones\n"
+                               "  --seed N         seed of the noise (default 1)\n";
 
 constexpr OptionSpec kOptions[] = {
-    {"-o", true},     {"--tone-ms", true}, {"--gap-ms", true}, {"--level", true},
+    {"-o", true},      {"--tone-ms", true}, {"--gap-ms", true}, {"--level", true},
     {"--twist", true}, {"--noise", true},   {"--seed", true},
 };
 

@@ -19,28 +19,27 @@ constexpr Command kCommands[] = {
     {"listen", tool::RunListen}, {"play", tool::RunPlay},     {"mix", tool::RunMix},
 };
 
-constexpr const char* kUsage =
-    "usage: vardell COMMAND [ARGS]\n"
-    "\n"
-    "DTMF keys 0-9, A-D, * and # make commands that begin with * or #; every\n"
-    "command text is printed as it grows, one per line.\n"
-    "\n"
-    "commands:\n"
-    "  tones KEYS -o FILE [--tone-ms MS] [--gap-ms MS] [--level DBFS] [--twist DB]\n"
-    "                  [--noise SNR_DB] [--seed N]\n"
-    "                  write the DTMF tones of KEYS as an 11025 Hz mono 16-bit WAV file\n"
-    "  decode FILE [--keys] [--timestamps]\n"
-    "                  print the command texts found in a recording\n"
-    "  devices         list the audio input and output devices\n"
-    "  listen [DEVICE] [--keys] [--timestamps]\n"
-    "                  print the command texts heard on an input device until Ctrl-C\n"
-    "  play FILE [--device N|NAME]\n"
-    "                  play a PCM WAV file on an output device\n"
-    "  mix A B -o OUT  mix the PCM WAV file B into A and save the result as OUT\n"
-    "\n"
-    "'vardell COMMAND --help' describes a command. Exit status: 0 on success, 2 on\n"
-    "any failure: one line on standard error, followed by the usage when the\n"
-    "command line itself is wrong.\n";
+constexpr const char* kUsage = "usage: vardell COMMAND [ARGS]\n"
+                               "\n"
+                               "DTMF keys 0-9, A-D, * and # make commands that begin with * or #; every\n"
+                               "command text is printed as it grows, one per line.\n"
+                               "\n"
+                               "commands:\n"
+                               "  tones KEYS -o FILE [--tone-ms MS] [--gap-ms MS] [--level DBFS] [--twist DB]\n"
+                               "                  [--noise SNR_DB] [--seed N]\n"
+                               "                  write the DTMF tones of KEYS as an 11025 Hz mono 16-bit WAV file\n"
+                               "  decode FILE [--keys] [--timestamps]\n"
+                               "                  print the command texts found in a recording\n"
+                               "  devices         list the audio input and output devices\n"
+                               "  listen [DEVICE] [--keys] [--timestamps]\n"
+                               "                  print the command texts heard on an input device until Ctrl-C\n"
+                               "  play FILE [--device N|NAME]\n"
+                               "                  play a PCM WAV file on an output device\n"
+                               "  mix A B -o OUT  mix the PCM WAV file B into A and save the result as OUT\n"
+                               "\n"
+                               "'vardell COMMAND --help' describes a command. Exit status: 0 on success, 2 on\n"
+                               "any failure: one line on standard error, followed by the usage when the\n"
+                               "command line itself is wrong.\n";
 
 int Dispatch(std::span<char* const> args)
 {

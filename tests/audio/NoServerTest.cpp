@@ -7,7 +7,8 @@ using namespace audiotest;
 
 namespace {
 
-TEST(NoServer, NoServerDevicesAndFailedOpensQuicklyAndQuietly) {
+TEST(NoServer, NoServerDevicesAndFailedOpensQuicklyAndQuietly)
+{
     ::setenv("PULSE_SERVER", ("unix:" + ::testing::TempDir() + "/vardell-no-server/native").c_str(), 1);
     vaudio::UseServerDevices(true);
     vaudio::RemoveVirtualDevices();

@@ -7,16 +7,19 @@ namespace {
 
 class PlaySound : public Virtual {
 protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         PlaySoundA(nullptr, nullptr, 0);
         Virtual::TearDown();
     }
-    static bool Play(const std::string& path) {
+    static bool Play(const std::string& path)
+    {
         return PlaySoundA(path.c_str(), nullptr, SND_FILENAME | SND_ASYNC | SND_NODEFAULT);
     }
 };
 
-TEST_F(PlaySound, PlaysTheFileOnTheMapperAndConvertsTo16Bit) {
+TEST_F(PlaySound, PlaysTheFileOnTheMapperAndConvertsTo16Bit)
+{
     unsigned dev = vaudio::AddVirtualOutput("Speaker");
     auto data = AsBytes(Ramp(1000));
     EXPECT_TRUE(Play(WriteWav("s16.wav", data)));
@@ -34,7 +37,8 @@ TEST_F(PlaySound, PlaysTheFileOnTheMapperAndConvertsTo16Bit) {
     EXPECT_EQ(vaudio::VirtualOutputOpens(dev), 2);
 }
 
-TEST_F(PlaySound, MissingOrBrokenFilesPlayNothing) {
+TEST_F(PlaySound, MissingOrBrokenFilesPlayNothing)
+{
     unsigned dev = vaudio::AddVirtualOutput("Speaker");
     EXPECT_FALSE(Play(::testing::TempDir() + "/no-such.wav"));
     std::string junk = ::testing::TempDir() + "/junk.wav";
@@ -47,7 +51,8 @@ TEST_F(PlaySound, MissingOrBrokenFilesPlayNothing) {
     EXPECT_FALSE(Play(WriteWav("ok.wav", AsBytes(Ramp(10)))));
 }
 
-TEST_F(PlaySound, ANewSoundReplacesTheOneStillPlaying) {
+TEST_F(PlaySound, ANewSoundReplacesTheOneStillPlaying)
+{
     unsigned dev = vaudio::AddVirtualOutput("Speaker", {vaudio::OutputClock::RealTime});
     auto played = [dev] { return vaudio::VirtualOutputPlayed(dev); };
     auto longSound = AsBytes(Ramp(11025 * 5, 3));  // 5 s
@@ -75,14 +80,16 @@ TEST_F(PlaySound, ANewSoundReplacesTheOneStillPlaying) {
     EXPECT_FALSE(vaudio::VirtualOutputIsOpen(dev));
 }
 
-TEST_F(PlaySound, TheProcessCanExitWhileASoundPlays) {
+TEST_F(PlaySound, TheProcessCanExitWhileASoundPlays)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto path = WriteWav("exit.wav", AsBytes(Ramp(11025 * 5, 5)));
     EXPECT_EXIT(
         {
             vaudio::UseServerDevices(false);
             vaudio::AddVirtualOutput("Speaker", {vaudio::OutputClock::RealTime});
-            if (!Play(path)) std::exit(3);
+            if (!Play(path))
+                std::exit(3);
             std::this_thread::sleep_for(50ms);
             std::exit(0);
         },

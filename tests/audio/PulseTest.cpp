@@ -15,31 +15,43 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 template <class Caps, class GetCaps>
-int Find(const std::string& name, unsigned count, GetCaps getCaps) {
+int Find(const std::string& name, unsigned count, GetCaps getCaps)
+{
     for (unsigned i = 0; i < count; ++i) {
         Caps caps{};
-        if (getCaps(i, &caps, sizeof caps) == MMSYSERR_NOERROR && name == caps.szPname) return int(i);
+        if (getCaps(i, &caps, sizeof caps) == MMSYSERR_NOERROR && name == caps.szPname)
+            return int(i);
     }
     return -1;
 }
 // Standard output of a shell command (pactl talks to the fixture's server through PULSE_SERVER).
-std::string Shell(const std::string& command) {
+std::string Shell(const std::string& command)
+{
     std::string out;
     if (FILE* f = ::popen(command.c_str(), "r")) {
         char buf[4096];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+            out.append(buf, n);
         ::pclose(f);
     }
     return out;
 }
 
-int FindOut(const std::string& name) { return Find<WAVEOUTCAPSA>(name, waveOutGetNumDevs(), waveOutGetDevCapsA); }
-int FindIn(const std::string& name) { return Find<WAVEINCAPSA>(name, waveInGetNumDevs(), waveInGetDevCapsA); }
+int FindOut(const std::string& name)
+{
+    return Find<WAVEOUTCAPSA>(name, waveOutGetNumDevs(), waveOutGetDevCapsA);
+}
+int FindIn(const std::string& name)
+{
+    return Find<WAVEINCAPSA>(name, waveInGetNumDevs(), waveInGetDevCapsA);
+}
 
 // Best normalised correlation of `signal` within `captured` over all lags.
-double BestCorrelation(const Samples& captured, const Samples& signal) {
+double BestCorrelation(const Samples& captured, const Samples& signal)
+{
     double es = 0, best = 0;
-    for (auto v : signal) es += double(v) * v;
+    for (auto v : signal)
+        es += double(v) * v;
     for (std::size_t lag = 0; lag + signal.size() <= captured.size(); ++lag) {
         double dot = 0, ec = 0;
         for (std::size_t i = 0; i < signal.size(); ++i) {
@@ -47,35 +59,41 @@ double BestCorrelation(const Samples& captured, const Samples& signal) {
             dot += c * signal[i];
             ec += c * c;
         }
-        if (ec > 0) best = std::max(best, dot / std::sqrt(es * ec));
+        if (ec > 0)
+            best = std::max(best, dot / std::sqrt(es * ec));
     }
     return best;
 }
 
 class Pulse : public Virtual {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         vaudio::RemoveVirtualDevices();
         vaudio::UseServerDevices(true);
     }
 };
 
-TEST_F(Pulse, ServerDevicesAreListedAfterTheVirtualOnesAndTheMapperOpensTheDefault) {
+TEST_F(Pulse, ServerDevicesAreListedAfterTheVirtualOnesAndTheMapperOpensTheDefault)
+{
     // Threads that use the service first at the same moment share one connection.
     std::vector<std::thread> first;
     std::atomic<bool> go{false};
     for (int i = 0; i < 8; ++i)
         first.emplace_back([&, i] {
-            while (!go) std::this_thread::yield();
+            while (!go)
+                std::this_thread::yield();
             WAVEINCAPSA caps;
             i % 2 ? void(waveOutGetNumDevs()) : void(waveInGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps));
         });
     go = true;
-    for (auto& t : first) t.join();
+    for (auto& t : first)
+        t.join();
     const std::string clients = Shell("pactl list clients");
     const std::string ours = "application.process.id = \"" + std::to_string(::getpid()) + "\"";
     std::size_t connections = 0;
-    for (auto at = clients.find(ours); at != std::string::npos; at = clients.find(ours, at + 1)) ++connections;
+    for (auto at = clients.find(ours); at != std::string::npos; at = clients.find(ours, at + 1))
+        ++connections;
     EXPECT_EQ(connections, 1u);
 
     EXPECT_GE(FindOut("DTMF-Test-Sink"), 0);
@@ -100,7 +118,8 @@ TEST_F(Pulse, ServerDevicesAreListedAfterTheVirtualOnesAndTheMapperOpensTheDefau
         return waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR ? std::string(caps.szPname) : "-";
     };
     std::vector<std::string> before;
-    for (unsigned i = 0; i < count; ++i) before.push_back(name(i));
+    for (unsigned i = 0; i < count; ++i)
+        before.push_back(name(i));
     const std::string oldDefault = Shell("pactl get-default-sink");
     const std::string module = Shell("pactl load-module module-null-sink sink_name=vardell_new_default "
                                      "sink_properties=device.description=New-Default");
@@ -110,7 +129,8 @@ TEST_F(Pulse, ServerDevicesAreListedAfterTheVirtualOnesAndTheMapperOpensTheDefau
     EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &fmt, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     waveOutClose(out);
     std::vector<std::string> after;
-    for (unsigned i = 0; i < count; ++i) after.push_back(name(i));
+    for (unsigned i = 0; i < count; ++i)
+        after.push_back(name(i));
     EXPECT_EQ(after, before);
     EXPECT_EQ(waveOutGetNumDevs(), count + 1);
     EXPECT_EQ(name(0), "New-Default");
@@ -118,7 +138,8 @@ TEST_F(Pulse, ServerDevicesAreListedAfterTheVirtualOnesAndTheMapperOpensTheDefau
     Shell("pactl unload-module " + module);
 }
 
-TEST_F(Pulse, PlayedSignalComesBackFromTheMonitorAndWomDoneFollowsTheDrain) {
+TEST_F(Pulse, PlayedSignalComesBackFromTheMonitorAndWomDoneFollowsTheDrain)
+{
     int sink = FindOut("DTMF-Test-Sink"), monitor = FindIn("Monitor of DTMF-Test-Sink");
     ASSERT_GE(sink, 0);
     ASSERT_GE(monitor, 0);
@@ -129,7 +150,8 @@ TEST_F(Pulse, PlayedSignalComesBackFromTheMonitorAndWomDoneFollowsTheDrain) {
     Recorder inRec, outRec;
     inRec.hook = [&](void* h, unsigned int msg, DWORD_PTR p1) {  // keeps 8 buffers circulating until the reset
         auto* hdr = reinterpret_cast<WAVEHDR*>(p1);
-        if (msg != WIM_DATA || !recycle) return;
+        if (msg != WIM_DATA || !recycle)
+            return;
         {
             std::lock_guard lk(m);
             auto* s = reinterpret_cast<std::int16_t*>(hdr->lpData);
@@ -140,7 +162,8 @@ TEST_F(Pulse, PlayedSignalComesBackFromTheMonitorAndWomDoneFollowsTheDrain) {
     };
     HWAVEIN in = OpenIn(unsigned(monitor), inRec);
     Block buffers[8];
-    for (auto& b : buffers) Add(in, b);
+    for (auto& b : buffers)
+        Add(in, b);
     ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
     ASSERT_TRUE(inRec.WaitCount(WIM_DATA, 1));
 
@@ -148,7 +171,8 @@ TEST_F(Pulse, PlayedSignalComesBackFromTheMonitorAndWomDoneFollowsTheDrain) {
     Samples signal(5512);
     std::mt19937 gen(42);
     std::uniform_int_distribution<int> dist(-8000, 8000);
-    for (auto& s : signal) s = static_cast<std::int16_t>(dist(gen));
+    for (auto& s : signal)
+        s = static_cast<std::int16_t>(dist(gen));
     HWAVEOUT out = OpenOut(unsigned(sink), outRec);
     Block block(signal);
     auto written = Clock::now();
@@ -160,7 +184,8 @@ TEST_F(Pulse, PlayedSignalComesBackFromTheMonitorAndWomDoneFollowsTheDrain) {
 
     recycle = false;
     ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
-    for (auto& b : buffers) EXPECT_EQ(waveInUnprepareHeader(in, &b.hdr, kHdr), MMSYSERR_NOERROR);
+    for (auto& b : buffers)
+        EXPECT_EQ(waveInUnprepareHeader(in, &b.hdr, kHdr), MMSYSERR_NOERROR);
     EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutUnprepareHeader(out, &block.hdr, kHdr), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
@@ -170,7 +195,8 @@ TEST_F(Pulse, PlayedSignalComesBackFromTheMonitorAndWomDoneFollowsTheDrain) {
     EXPECT_EQ(sizes, std::vector<DWORD>(sizes.size(), 512u));
 }
 
-TEST_F(Pulse, PauseRestartAndResetOnTheServer) {
+TEST_F(Pulse, PauseRestartAndResetOnTheServer)
+{
     Recorder rec;
     HWAVEOUT out = OpenOut(unsigned(FindOut("DTMF-Test-Sink")), rec);
     Block tone(Samples(11025 / 2, 1000));  // 0.5 s

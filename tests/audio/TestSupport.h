@@ -22,22 +22,32 @@ using Samples = std::vector<std::int16_t>;
 using Bytes = std::vector<std::uint8_t>;
 constexpr unsigned kHdr = sizeof(WAVEHDR);
 
-inline WAVEFORMATEX Pcm(WORD channels, DWORD rate, WORD bits) {
+inline WAVEFORMATEX Pcm(WORD channels, DWORD rate, WORD bits)
+{
     WORD align = static_cast<WORD>(channels * bits / 8);
     return {WAVE_FORMAT_PCM, channels, rate, rate * align, align, bits, 0};
 }
-inline WAVEFORMATEX Mono11k() { return Pcm(1, 11025, 16); }
+inline WAVEFORMATEX Mono11k()
+{
+    return Pcm(1, 11025, 16);
+}
 
 // Records every callback; an optional hook runs inside the callback first.
 class Recorder {
 public:
-    struct Message { unsigned int msg; DWORD_PTR param1; std::thread::id thread; };
+    struct Message {
+        unsigned int msg;
+        DWORD_PTR param1;
+        std::thread::id thread;
+    };
     std::function<void(void* handle, unsigned int msg, DWORD_PTR p1)> hook;
 
     template <class H>
-    static void Proc(H h, unsigned int msg, DWORD_PTR inst, DWORD_PTR p1, DWORD_PTR) {
+    static void Proc(H h, unsigned int msg, DWORD_PTR inst, DWORD_PTR p1, DWORD_PTR)
+    {
         auto* self = reinterpret_cast<Recorder*>(inst);
-        if (self->hook) self->hook(h, msg, p1);
+        if (self->hook)
+            self->hook(h, msg, p1);
         std::lock_guard lk(self->m_);  // notify under the lock: a waiter may destroy the recorder on waking
         self->msgs_.push_back({msg, p1, std::this_thread::get_id()});
         self->cv_.notify_all();
@@ -46,18 +56,22 @@ public:
     DWORD_PTR Out() const { return reinterpret_cast<DWORD_PTR>(&Proc<HWAVEOUT>); }
     DWORD_PTR Self() { return reinterpret_cast<DWORD_PTR>(this); }
 
-    std::vector<Message> Messages() {
+    std::vector<Message> Messages()
+    {
         std::lock_guard lk(m_);
         return msgs_;
     }
-    std::vector<DWORD_PTR> Params(unsigned int msg) {
+    std::vector<DWORD_PTR> Params(unsigned int msg)
+    {
         std::vector<DWORD_PTR> out;
         for (auto& x : Messages())
-            if (x.msg == msg) out.push_back(x.param1);
+            if (x.msg == msg)
+                out.push_back(x.param1);
         return out;
     }
     std::size_t Count(unsigned int msg) { return Params(msg).size(); }
-    bool WaitCount(unsigned int msg, std::size_t n) {  // the timeout only guards against hangs
+    bool WaitCount(unsigned int msg, std::size_t n)
+    {  // the timeout only guards against hangs
         std::unique_lock lk(m_);
         return cv_.wait_for(lk, 20s, [&] {
             return std::size_t(std::count_if(msgs_.begin(), msgs_.end(), [&](auto& x) { return x.msg == msg; })) >= n;
@@ -74,35 +88,43 @@ private:
 struct Block {
     std::vector<char> data;
     WAVEHDR hdr{};
-    explicit Block(std::size_t bytes = 512, int seed = 0) : data(bytes, 0) {
-        for (std::size_t i = 0; seed && i < bytes; ++i) data[i] = static_cast<char>(seed + int(i) * 7);
+    explicit Block(std::size_t bytes = 512, int seed = 0) : data(bytes, 0)
+    {
+        for (std::size_t i = 0; seed && i < bytes; ++i)
+            data[i] = static_cast<char>(seed + int(i) * 7);
         hdr.lpData = data.data();
         hdr.dwBufferLength = static_cast<DWORD>(bytes);
     }
     explicit Block(const Samples& s) : Block(s.size() * 2) { std::memcpy(data.data(), s.data(), data.size()); }
     DWORD_PTR Ptr() { return reinterpret_cast<DWORD_PTR>(&hdr); }
     Bytes Head(std::size_t n) const { return {data.begin(), data.begin() + std::ptrdiff_t(n)}; }
-    Samples Recorded() const {
+    Samples Recorded() const
+    {
         Samples s(hdr.dwBytesRecorded / 2);
         std::memcpy(s.data(), data.data(), s.size() * 2);
         return s;
     }
 };
 
-inline Samples Ramp(std::size_t n, int start = 1) {
+inline Samples Ramp(std::size_t n, int start = 1)
+{
     Samples s(n);
-    for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<std::int16_t>((start + int(i) * 13) % 30000);
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = static_cast<std::int16_t>((start + int(i) * 13) % 30000);
     return s;
 }
-inline Bytes AsBytes(const Samples& s) {
+inline Bytes AsBytes(const Samples& s)
+{
     Bytes b(s.size() * 2);
     std::memcpy(b.data(), s.data(), b.size());
     return b;
 }
 
 // A mono PCM WAV at 11025 Hz written by hand, 8 or 16 bits.
-inline std::string WriteWav(const std::string& name, const Bytes& data, std::uint16_t bits = 16) {
-    std::uint32_t size = std::uint32_t(data.size()), riff = 36 + size, fmtLen = 16, rate = 11025, byteRate = rate * bits / 8;
+inline std::string WriteWav(const std::string& name, const Bytes& data, std::uint16_t bits = 16)
+{
+    std::uint32_t size = std::uint32_t(data.size()), riff = 36 + size, fmtLen = 16, rate = 11025,
+                  byteRate = rate * bits / 8;
     std::uint16_t pcm = 1, mono = 1, align = bits / 8;
     std::string path = ::testing::TempDir() + "/" + name;
     FILE* f = std::fopen(path.c_str(), "wb");
@@ -113,37 +135,44 @@ inline std::string WriteWav(const std::string& name, const Bytes& data, std::uin
     return path;
 }
 
-inline bool WaitFor(const std::function<bool()>& pred) {
+inline bool WaitFor(const std::function<bool()>& pred)
+{
     for (auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(5ms))
-        if (pred()) return true;
+        if (pred())
+            return true;
     return false;
 }
 
 // Only virtual devices, none left over from another test.
 class Virtual : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         vaudio::UseServerDevices(false);
         vaudio::RemoveVirtualDevices();
     }
     void TearDown() override { vaudio::RemoveVirtualDevices(); }
 
-    static HWAVEIN OpenIn(unsigned int dev, Recorder& rec, WAVEFORMATEX f = Mono11k()) {
+    static HWAVEIN OpenIn(unsigned int dev, Recorder& rec, WAVEFORMATEX f = Mono11k())
+    {
         HWAVEIN h = nullptr;
         EXPECT_EQ(waveInOpen(&h, dev, &f, rec.In(), rec.Self(), CALLBACK_FUNCTION), MMSYSERR_NOERROR);
         return h;
     }
-    static HWAVEOUT OpenOut(unsigned int dev, Recorder& rec, WAVEFORMATEX f = Mono11k()) {
+    static HWAVEOUT OpenOut(unsigned int dev, Recorder& rec, WAVEFORMATEX f = Mono11k())
+    {
         HWAVEOUT h = nullptr;
         EXPECT_EQ(waveOutOpen(&h, dev, &f, rec.Out(), rec.Self(), CALLBACK_FUNCTION), MMSYSERR_NOERROR);
         return h;
     }
-    static void Add(HWAVEIN h, Block& b) {
+    static void Add(HWAVEIN h, Block& b)
+    {
         ASSERT_EQ(waveInPrepareHeader(h, &b.hdr, kHdr), MMSYSERR_NOERROR);
         ASSERT_EQ(waveInAddBuffer(h, &b.hdr, kHdr), MMSYSERR_NOERROR);
     }
-    static void Write(HWAVEOUT h, Block& b) {
+    static void Write(HWAVEOUT h, Block& b)
+    {
         ASSERT_EQ(waveOutPrepareHeader(h, &b.hdr, kHdr), MMSYSERR_NOERROR);
         ASSERT_EQ(waveOutWrite(h, &b.hdr, kHdr), MMSYSERR_NOERROR);
     }

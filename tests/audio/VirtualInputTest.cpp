@@ -7,7 +7,8 @@ namespace {
 
 using VirtualInput = Virtual;
 
-TEST_F(VirtualInput, DevicesAreNumberedInRegistrationOrderWithNamesCutTo31) {
+TEST_F(VirtualInput, DevicesAreNumberedInRegistrationOrderWithNamesCutTo31)
+{
     EXPECT_EQ(waveInGetNumDevs(), 0u);
     EXPECT_EQ(vaudio::AddVirtualInput("Alpha", {}), 0u);
     EXPECT_EQ(vaudio::AddVirtualInput(std::string(40, 'x'), {}), 1u);
@@ -29,20 +30,23 @@ TEST_F(VirtualInput, DevicesAreNumberedInRegistrationOrderWithNamesCutTo31) {
 // The callback gives each buffer back at once (as the capture queue does): capture runs on
 // through the whole source, filling the buffers in the order they were added; then the
 // three left waiting come back from the reset before it returns.
-TEST_F(VirtualInput, BuffersAreFilledInOrderOnAServiceThreadAndResetReturnsTheRest) {
+TEST_F(VirtualInput, BuffersAreFilledInOrderOnAServiceThreadAndResetReturnsTheRest)
+{
     auto source = Ramp(40 * 256);
     Samples got;  // written on the service thread, read after the close
     Recorder rec;
     rec.hook = [&](void* h, unsigned int msg, DWORD_PTR p1) {
         auto* hdr = reinterpret_cast<WAVEHDR*>(p1);
-        if (msg != WIM_DATA || hdr->dwFlags != (WHDR_PREPARED | WHDR_DONE)) return;
+        if (msg != WIM_DATA || hdr->dwFlags != (WHDR_PREPARED | WHDR_DONE))
+            return;
         auto* s = reinterpret_cast<std::int16_t*>(hdr->lpData);
         got.insert(got.end(), s, s + hdr->dwBytesRecorded / 2);
         waveInAddBuffer(static_cast<HWAVEIN>(h), hdr, kHdr);
     };
     HWAVEIN h = OpenIn(vaudio::AddVirtualInput("Mic", source), rec);
     Block b[3];
-    for (auto& x : b) Add(h, x);
+    for (auto& x : b)
+        Add(h, x);
     EXPECT_EQ(b[0].hdr.dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
     ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
     ASSERT_TRUE(rec.WaitCount(WIM_DATA, 40));
@@ -53,7 +57,8 @@ TEST_F(VirtualInput, BuffersAreFilledInOrderOnAServiceThreadAndResetReturnsTheRe
     ASSERT_EQ(waveInReset(h), MMSYSERR_NOERROR);
     auto params = rec.Params(WIM_DATA);
     ASSERT_EQ(params.size(), 43u);
-    for (std::size_t i = 0; i < params.size(); ++i) EXPECT_EQ(params[i], b[i % 3].Ptr()) << i;
+    for (std::size_t i = 0; i < params.size(); ++i)
+        EXPECT_EQ(params[i], b[i % 3].Ptr()) << i;
     for (auto& x : b) {
         EXPECT_EQ(x.hdr.dwFlags, WHDR_PREPARED | WHDR_DONE);
         EXPECT_EQ(x.hdr.dwBytesRecorded, 0u);
@@ -66,10 +71,12 @@ TEST_F(VirtualInput, BuffersAreFilledInOrderOnAServiceThreadAndResetReturnsTheRe
     auto msgs = rec.Messages();
     EXPECT_EQ(msgs.front().msg, WIM_OPEN);
     EXPECT_EQ(msgs.back().msg, WIM_CLOSE);
-    for (auto& m : msgs) EXPECT_NE(m.thread, std::this_thread::get_id());
+    for (auto& m : msgs)
+        EXPECT_NE(m.thread, std::this_thread::get_id());
 }
 
-TEST_F(VirtualInput, WavSourcePadsItsEndWithSilenceAndStopKeepsTheWaitingBuffer) {
+TEST_F(VirtualInput, WavSourcePadsItsEndWithSilenceAndStopKeepsTheWaitingBuffer)
+{
     auto samples = Ramp(100, 7);
     std::string path = WriteWav("vinput.wav", AsBytes(samples));
     EXPECT_EQ(vaudio::AddVirtualInputFile("Missing", path + ".none"), WAVE_MAPPER);
@@ -98,7 +105,8 @@ TEST_F(VirtualInput, WavSourcePadsItsEndWithSilenceAndStopKeepsTheWaitingBuffer)
     EXPECT_EQ(waveInClose(h), MMSYSERR_NOERROR);
 }
 
-TEST_F(VirtualInput, NoCallbackAfterCloseReturns) {
+TEST_F(VirtualInput, NoCallbackAfterCloseReturns)
+{
     unsigned dev = vaudio::AddVirtualInput("Live", {}, {vaudio::Pacing::RealTime});
     for (int round = 0; round < 20; ++round) {
         Recorder rec;
@@ -117,7 +125,8 @@ TEST_F(VirtualInput, NoCallbackAfterCloseReturns) {
     }
 }
 
-TEST_F(VirtualInput, NullClosedAndForeignHandlesFail) {
+TEST_F(VirtualInput, NullClosedAndForeignHandlesFail)
+{
     Block b;
     WAVEHDR* p = &b.hdr;
     Recorder rec;
@@ -130,17 +139,20 @@ TEST_F(VirtualInput, NullClosedAndForeignHandlesFail) {
     ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
     EXPECT_EQ(rec.Messages().back().msg, WOM_CLOSE);
     for (HWAVEIN h : {HWAVEIN(nullptr), in})
-        for (MMRESULT r : {waveInPrepareHeader(h, p, kHdr), waveInAddBuffer(h, p, kHdr), waveInUnprepareHeader(h, p, kHdr),
-                           waveInStart(h), waveInStop(h), waveInReset(h), waveInClose(h)})
+        for (MMRESULT r :
+             {waveInPrepareHeader(h, p, kHdr), waveInAddBuffer(h, p, kHdr), waveInUnprepareHeader(h, p, kHdr),
+              waveInStart(h), waveInStop(h), waveInReset(h), waveInClose(h)})
             EXPECT_EQ(r, MMSYSERR_INVALHANDLE);
     for (HWAVEOUT h : {HWAVEOUT(nullptr), out})
-        for (MMRESULT r : {waveOutPrepareHeader(h, p, kHdr), waveOutWrite(h, p, kHdr), waveOutUnprepareHeader(h, p, kHdr),
-                           waveOutPause(h), waveOutRestart(h), waveOutReset(h), waveOutClose(h)})
+        for (MMRESULT r :
+             {waveOutPrepareHeader(h, p, kHdr), waveOutWrite(h, p, kHdr), waveOutUnprepareHeader(h, p, kHdr),
+              waveOutPause(h), waveOutRestart(h), waveOutReset(h), waveOutClose(h)})
             EXPECT_EQ(r, MMSYSERR_INVALHANDLE);
     EXPECT_EQ(b.hdr.dwFlags, 0u);
 }
 
-TEST_F(VirtualInput, OpenFailuresLeaveTheHandleNullInBothDirections) {
+TEST_F(VirtualInput, OpenFailuresLeaveTheHandleNullInBothDirections)
+{
     Recorder rec;
     WAVEFORMATEX f = Mono11k(), isFloat = f, badAlign = f;
     isFloat.wFormatTag = 3;

@@ -9,10 +9,14 @@ namespace {
 
 using VirtualOutput = Virtual;
 
-TEST_F(VirtualOutput, ManualClockHonoursOrderPauseRestartAndReset) {
+TEST_F(VirtualOutput, ManualClockHonoursOrderPauseRestartAndReset)
+{
     unsigned dev = vaudio::AddVirtualOutput("Manual", {vaudio::OutputClock::Manual});
     auto played = [dev] { return vaudio::VirtualOutputPlayed(dev); };
-    auto range = [&](std::ptrdiff_t from, std::ptrdiff_t to) { auto p = played(); return Bytes(p.begin() + from, p.begin() + to); };
+    auto range = [&](std::ptrdiff_t from, std::ptrdiff_t to) {
+        auto p = played();
+        return Bytes(p.begin() + from, p.begin() + to);
+    };
     Recorder rec;
     HWAVEOUT h = OpenOut(dev, rec);
     Block a(1000, 3), b(200, 2), c(50, 1);
@@ -54,17 +58,20 @@ TEST_F(VirtualOutput, ManualClockHonoursOrderPauseRestartAndReset) {
     ASSERT_TRUE(rec.WaitCount(WOM_DONE, 4));
     ASSERT_EQ(played().size(), 1300u);
     EXPECT_EQ(range(1100, 1300), b.Head(200));
-    for (Block* x : {&a, &b, &c}) EXPECT_EQ(waveOutUnprepareHeader(h, &x->hdr, kHdr), MMSYSERR_NOERROR);
+    for (Block* x : {&a, &b, &c})
+        EXPECT_EQ(waveOutUnprepareHeader(h, &x->hdr, kHdr), MMSYSERR_NOERROR);
     ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
     auto msgs = rec.Messages();
     EXPECT_EQ(msgs.front().msg, WOM_OPEN);
     EXPECT_EQ(msgs.back().msg, WOM_CLOSE);
-    for (auto& m : msgs) EXPECT_NE(m.thread, std::this_thread::get_id());
+    for (auto& m : msgs)
+        EXPECT_NE(m.thread, std::this_thread::get_id());
 }
 
 // From WOM_DONE (as a sound object does): unprepare; after the first block queue
 // another and reset, after the last close the device.
-TEST_F(VirtualOutput, CallbacksMayCallBackIntoTheSameDeviceAndCloseIt) {
+TEST_F(VirtualOutput, CallbacksMayCallBackIntoTheSameDeviceAndCloseIt)
+{
     unsigned dev = vaudio::AddVirtualOutput("Instant");
     Recorder rec;
     std::atomic<int> unprepared{0};
@@ -73,10 +80,14 @@ TEST_F(VirtualOutput, CallbacksMayCallBackIntoTheSameDeviceAndCloseIt) {
     rec.hook = [&](void* hv, unsigned int msg, DWORD_PTR p1) {
         auto h = static_cast<HWAVEOUT>(hv);
         auto* hdr = reinterpret_cast<WAVEHDR*>(p1);
-        if (msg != WOM_DONE) return;
-        if (waveOutUnprepareHeader(h, hdr, kHdr) == MMSYSERR_NOERROR) ++unprepared;
-        if (hdr == &c.hdr) closed = waveOutClose(h);
-        if (hdr != &a.hdr) return;
+        if (msg != WOM_DONE)
+            return;
+        if (waveOutUnprepareHeader(h, hdr, kHdr) == MMSYSERR_NOERROR)
+            ++unprepared;
+        if (hdr == &c.hdr)
+            closed = waveOutClose(h);
+        if (hdr != &a.hdr)
+            return;
         waveOutPrepareHeader(h, &b.hdr, kHdr);
         waveOutWrite(h, &b.hdr, kHdr);
         reset = waveOutReset(h);
@@ -95,7 +106,8 @@ TEST_F(VirtualOutput, CallbacksMayCallBackIntoTheSameDeviceAndCloseIt) {
     EXPECT_FALSE(vaudio::VirtualOutputIsOpen(dev));
 }
 
-TEST_F(VirtualOutput, AnyIntegerPcmOpensAndAnOpenDeviceOutlivesItsRemoval) {
+TEST_F(VirtualOutput, AnyIntegerPcmOpensAndAnOpenDeviceOutlivesItsRemoval)
+{
     unsigned dev = vaudio::AddVirtualOutput("Fine");
     Recorder rec;
     HWAVEOUT h = nullptr;

@@ -16,14 +16,16 @@ namespace {
 // any and the 43rd is lost (by design), so the keys come after that stretch.
 constexpr int kPastFirstFill = 1100;
 
-int Input(const char* name, std::string_view keys, int leadMs = 100, vaudio::InputOptions options = {}) {
+int Input(const char* name, std::string_view keys, int leadMs = 100, vaudio::InputOptions options = {})
+{
     return static_cast<int>(vaudio::AddVirtualInput(name, Recording(keys, leadMs), options));
 }
 
 class AudioMonitorTest : public ::testing::Test {
 protected:
     // Runs `monitor` until the texts of `keys` (and nothing else) have come, then tears it down.
-    void ExpectHeard(std::unique_ptr<AudioMonitor> monitor, std::string_view keys) {
+    void ExpectHeard(std::unique_ptr<AudioMonitor> monitor, std::string_view keys)
+    {
         EXPECT_TRUE(window.Pump(Texts(keys).size()));
         window.Pump(SIZE_MAX, 50ms);
         monitor.reset();
@@ -34,7 +36,8 @@ protected:
     TextWindow window;
 };
 
-TEST_F(AudioMonitorTest, RecordingOfSeveralCommandsReachesTheWindowTextByText) {
+TEST_F(AudioMonitorTest, RecordingOfSeveralCommandsReachesTheWindowTextByText)
+{
     const std::string keys = "9#12*34#5";  // the 9 comes before any start key: never sent
     for (Pacing pacing : {Pacing::RealTime, Pacing::AsFastAsBuffers}) {
         SCOPED_TRACE(pacing == Pacing::RealTime ? "real time" : "as fast as buffers");
@@ -45,7 +48,8 @@ TEST_F(AudioMonitorTest, RecordingOfSeveralCommandsReachesTheWindowTextByText) {
 
 // Failed and inert monitors are destroyed only after the working one has run: a
 // failed set-up returns to idle by itself, and an inert one never touches the state.
-TEST_F(AudioMonitorTest, FailedSetUpsLeaveTheStateIdleAndSecondMonitorsAreInert) {
+TEST_F(AudioMonitorTest, FailedSetUpsLeaveTheStateIdleAndSecondMonitorsAreInert)
+{
     const int refusing = Input("Refusing", "#7", 100, {Pacing::AsFastAsBuffers, true});
     const int first = Input("First", "#12", 1000, {Pacing::RealTime});  // once the others exist
     const int second = Input("Second", "*9");
@@ -64,7 +68,8 @@ TEST_F(AudioMonitorTest, FailedSetUpsLeaveTheStateIdleAndSecondMonitorsAreInert)
     monitor.reset();
 }
 
-TEST_F(AudioMonitorTest, ByNameTakesTheHighestExactCaseSensitiveMatchOrTheMapper) {
+TEST_F(AudioMonitorTest, ByNameTakesTheHighestExactCaseSensitiveMatchOrTheMapper)
+{
     // Device 0 ("Other", the mapper's choice here) says #0, the rest #1..#3.
     const std::pair<const char*, const char*> cases[] = {
         {"Keypad", "#3"}, {"keypad", "#2"}, {"KEYPAD", "#0"}, {"Keypa", "#0"}, {"Keypad ", "#0"}};
@@ -79,7 +84,8 @@ TEST_F(AudioMonitorTest, ByNameTakesTheHighestExactCaseSensitiveMatchOrTheMapper
 // The worker is stuck in its first notification to this thread's window while the
 // rest of the recording waits in the queue; the teardown (after Quit or not) must
 // let that notification through and drain every waiting block.
-TEST_F(AudioMonitorTest, TeardownWhileTheWorkerNotifiesThisThreadDrainsAndCompletes) {
+TEST_F(AudioMonitorTest, TeardownWhileTheWorkerNotifiesThisThreadDrainsAndCompletes)
+{
     const std::string keys = "#123";
     const std::size_t length = Recording(keys).size();
     ASSERT_LT(length, std::size_t{42 * kBlock}) << "nothing may be refused";
@@ -91,13 +97,15 @@ TEST_F(AudioMonitorTest, TeardownWhileTheWorkerNotifiesThisThreadDrainsAndComple
         const int device = Input("Blocked", keys);
         CommandReader reader(window.hwnd);
         auto monitor = std::make_unique<AudioMonitor>(&reader, device);
-        for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end &&
+        for (auto end = std::chrono::steady_clock::now() + 30s;
+             std::chrono::steady_clock::now() < end &&
              (vaudio::VirtualInputDelivered(device) < length || window.sent == 0);)
             std::this_thread::sleep_for(2ms);
         ASSERT_EQ(window.sent, 1) << "the worker waits in its first notification";
         std::this_thread::sleep_for(200ms);  // lets the device's callback put the last blocks
         EXPECT_TRUE(window.texts.empty()) << "nothing is handled until this thread pumps";
-        if (quitFirst) monitor->Quit();
+        if (quitFirst)
+            monitor->Quit();
         monitor.reset();
         EXPECT_EQ(window.texts, Texts(keys));
     }
@@ -106,7 +114,8 @@ TEST_F(AudioMonitorTest, TeardownWhileTheWorkerNotifiesThisThreadDrainsAndComple
 // A caller's reader is never released (it lives on the stack); a reader made by a
 // by-name set-up is released exactly once, whichever object tears the state down and
 // whatever ownsReader was copied around (the sanitizers catch a leak or a double release).
-TEST_F(AudioMonitorTest, ReadersAreReleasedOnlyByTheirOwnerAndOnlyOnce) {
+TEST_F(AudioMonitorTest, ReadersAreReleasedOnlyByTheirOwnerAndOnlyOnce)
+{
     CommandReader callersReader(window.hwnd);
     {
         auto monitor = std::make_unique<AudioMonitor>(&callersReader, Input("Input", "#4"));
@@ -141,14 +150,17 @@ TEST_F(AudioMonitorTest, ReadersAreReleasedOnlyByTheirOwnerAndOnlyOnce) {
     EXPECT_EQ(window.texts.back(), "#5") << "the caller's reader still works";
 }
 
-TEST_F(AudioMonitorTest, TwoHundredSetUpsAndTeardownsLeaveAWorkingMonitor) {
+TEST_F(AudioMonitorTest, TwoHundredSetUpsAndTeardownsLeaveAWorkingMonitor)
+{
     const int silence = Input("Silence", "", 0, {Pacing::RealTime});
     for (int i = 0; i < 200; ++i) {
         CommandReader reader(window.hwnd);
         auto monitor = i % 2 ? std::make_unique<AudioMonitor>(window.hwnd, "Silence")
                              : std::make_unique<AudioMonitor>(&reader, silence);
-        if (i % 3 == 0) monitor->Quit();
-        if (i % 5 == 0) std::this_thread::sleep_for(1ms);  // let a block or two arrive
+        if (i % 3 == 0)
+            monitor->Quit();
+        if (i % 5 == 0)
+            std::this_thread::sleep_for(1ms);  // let a block or two arrive
     }
     EXPECT_TRUE(window.texts.empty());
     CommandReader reader(window.hwnd);

@@ -11,13 +11,15 @@ using namespace montest;
 
 namespace {
 
-TEST(MonitorOnPulse, CommandPlayedIntoTheSinkIsHeardOnItsMonitorByName) {
+TEST(MonitorOnPulse, CommandPlayedIntoTheSinkIsHeardOnItsMonitorByName)
+{
     constexpr char kSink[] = "DTMF-Test-Sink", kSource[] = "Monitor of DTMF-Test-Sink";
     vaudio::RemoveVirtualDevices();
     vaudio::UseServerDevices(true);
     int sink = -1;
     for (unsigned int i = 0; i < waveOutGetNumDevs(); ++i)
-        if (WAVEOUTCAPSA caps{}; waveOutGetDevCapsA(i, &caps, sizeof caps) == 0 && caps.szPname == std::string_view(kSink))
+        if (WAVEOUTCAPSA caps{};
+            waveOutGetDevCapsA(i, &caps, sizeof caps) == 0 && caps.szPname == std::string_view(kSink))
             sink = static_cast<int>(i);
     ASSERT_GE(sink, 0) << "no " << kSink << " (is PULSE_SERVER set?)";
 

@@ -21,7 +21,8 @@ using namespace std::chrono_literals;
 constexpr int kRate = 11025, kBlock = 256;
 
 // `leadMs` of silence, each key (80 ms at -10 dBFS per tone, 60 ms gap), `tailMs`, padded to whole blocks.
-inline std::vector<std::int16_t> Recording(std::string_view keys, int leadMs = 100, int tailMs = 200) {
+inline std::vector<std::int16_t> Recording(std::string_view keys, int leadMs = 100, int tailMs = 200)
+{
     static constexpr double rows[] = {697, 770, 852, 941}, cols[] = {1209, 1336, 1477, 1633};
     const auto ms = [](int n) { return static_cast<std::size_t>(kRate * n / 1000); };
     const double w = 2 * std::numbers::pi / kRate, a = 32767 * std::pow(10.0, -0.5);
@@ -39,12 +40,14 @@ inline std::vector<std::int16_t> Recording(std::string_view keys, int leadMs = 1
 }
 
 // Every text that a reader sends for these keys, in order.
-inline std::vector<std::string> Texts(std::string_view keys) {
+inline std::vector<std::string> Texts(std::string_view keys)
+{
     std::vector<std::string> texts;
     std::string text;
     for (char key : keys) {
         text = key == '*' || key == '#' ? std::string(1, key) : text + key;
-        if (text[0] == '*' || text[0] == '#') texts.push_back(text);
+        if (text[0] == '*' || text[0] == '#')
+            texts.push_back(text);
     }
     return texts;
 }
@@ -55,17 +58,20 @@ struct TextWindow {
     std::atomic<int> sent{0};
     HWND hwnd = CreateMessageWindow(
         [this](HWND, UINT msg, WPARAM text, LPARAM) -> LRESULT {
-            if (msg == WM_DTMFCOMMAND) texts.emplace_back(reinterpret_cast<const char*>(text));
+            if (msg == WM_DTMFCOMMAND)
+                texts.emplace_back(reinterpret_cast<const char*>(text));
             return 0;
         },
         [this] { ++sent; });
     ~TextWindow() { DestroyMessageWindow(hwnd); }
 
     // Handles sent messages until `count` texts have come or `limit` has passed (a guard against hangs).
-    bool Pump(std::size_t count, std::chrono::milliseconds limit = 30s) {
+    bool Pump(std::size_t count, std::chrono::milliseconds limit = 30s)
+    {
         for (auto end = std::chrono::steady_clock::now() + limit;
              texts.size() < count && std::chrono::steady_clock::now() < end;)
-            if (!PumpSentMessages()) std::this_thread::sleep_for(2ms);
+            if (!PumpSentMessages())
+                std::this_thread::sleep_for(2ms);
         return texts.size() >= count;
     }
 };

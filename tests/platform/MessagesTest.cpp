@@ -15,7 +15,10 @@
 namespace {
 
 constexpr UINT WM_TEST = WM_USER + 7;
-LRESULT One(HWND, UINT, WPARAM, LPARAM) { return 1; }
+LRESULT One(HWND, UINT, WPARAM, LPARAM)
+{
+    return 1;
+}
 int thrown = 0;  // handler exceptions, which reach the owner's pump
 
 // Runs f on a worker while this thread, the owner, waits for it and handles sends.
@@ -29,7 +32,8 @@ auto OnWorker(F f)
         done = true;
         NotifyPumpingThreads();
     });
-    while (!done) try {
+    while (!done)
+        try {
             WaitPumping([&] { return done.load(); });
         } catch (const std::runtime_error&) {
             ++thrown;
@@ -48,7 +52,10 @@ TEST(Messages, SendRunsTheHandlerOnTheOwnerThreadAndBlocksUntilHandled)
             ranOn = std::this_thread::get_id();
             return msg == WM_TEST && h ? static_cast<LRESULT>(w) + l : -1;
         },
-        [&] { if (++wakes == 1) queued.count_down(); });
+        [&] {
+            if (++wakes == 1)
+                queued.count_down();
+        });
     EXPECT_TRUE(IsWindow(hwnd));
     EXPECT_EQ(SendMessageA(hwnd, WM_TEST, 40, 2), 42);  // same thread: a direct call, no wake
     EXPECT_EQ(ranOn, std::this_thread::get_id());
@@ -111,7 +118,8 @@ TEST(Messages, QueuedSendersAreReleasedWhenTheWindowGoes)
             created.count_down();
             queued.wait();
             bool destroyed = way == 0 && DestroyMessageWindow(hwnd);
-            if (way == 1) std::thread([&] { destroyed = DestroyMessageWindow(hwnd); }).join();
+            if (way == 1)
+                std::thread([&] { destroyed = DestroyMessageWindow(hwnd); }).join();
             EXPECT_EQ(destroyed, way < 2);
             EXPECT_EQ(way < 2 ? PumpSentMessages() : 0u, 0u);  // way 2 leaves it to the thread's end
         });
@@ -128,7 +136,8 @@ TEST(Messages, ConcurrentDestroysSucceedOnce)
         HWND hwnd = CreateMessageWindow(One);
         std::atomic<int> destroyed{0};
         std::vector<std::jthread> killers(4);
-        for (auto& t : killers) t = std::jthread([&] { destroyed += DestroyMessageWindow(hwnd); });
+        for (auto& t : killers)
+            t = std::jthread([&] { destroyed += DestroyMessageWindow(hwnd); });
         killers.clear();  // joins
         EXPECT_EQ(destroyed, 1);
     }
@@ -136,7 +145,8 @@ TEST(Messages, ConcurrentDestroysSucceedOnce)
 
 TEST(Messages, HandlerThatDestroysItsWindowOrThrowsReleasesTheSender)
 {
-    HWND hwnd = CreateMessageWindow([](HWND h, UINT, WPARAM, LPARAM) -> LRESULT { return DestroyMessageWindow(h) * 7; });
+    HWND hwnd =
+        CreateMessageWindow([](HWND h, UINT, WPARAM, LPARAM) -> LRESULT { return DestroyMessageWindow(h) * 7; });
     EXPECT_EQ(OnWorker([&] { return SendMessageA(hwnd, WM_TEST, 0, 0); }), 7);
     EXPECT_FALSE(IsWindow(hwnd));
 
@@ -154,7 +164,8 @@ TEST(Messages, ThousandSendsWhileTheOwnerWaitsForTheWorker)
     HWND hwnd = CreateMessageWindow([&](HWND, UINT, WPARAM w, LPARAM) -> LRESULT { return w == next++ ? w + 1 : 0; });
     std::atomic<int> wrong{0};
     OnWorker([&] {
-        for (WPARAM i = 0; i < 1000; ++i) wrong += SendMessageA(hwnd, WM_TEST, i, 0) != LRESULT(i + 1);
+        for (WPARAM i = 0; i < 1000; ++i)
+            wrong += SendMessageA(hwnd, WM_TEST, i, 0) != LRESULT(i + 1);
         return 0;
     });
     EXPECT_EQ(wrong, 0);
@@ -174,12 +185,15 @@ TEST(Messages, ThreadsSendingToEachOtherDoNotDeadlock)
             return msg == WM_TEST ? SendMessageA(windows[other], WM_TEST + 1, w, 0) + 1 : LRESULT(w) * 2;
         });
         created.arrive_and_wait();
-        for (int i = 0; i < 300; ++i) wrong += SendMessageA(windows[other], WM_TEST, i, 0) != 2 * i + 1;
+        for (int i = 0; i < 300; ++i)
+            wrong += SendMessageA(windows[other], WM_TEST, i, 0) != 2 * i + 1;
         ++finished;
         NotifyPumpingThreads();
         WaitPumping([&] { return finished == 2; });  // keep serving the other thread
     };
-    { std::jthread a(run, 0), b(run, 1); }
+    {
+        std::jthread a(run, 0), b(run, 1);
+    }
     EXPECT_EQ(wrong, 0);
 }
 

@@ -110,15 +110,16 @@ TEST_F(DialogTest, DeviceListsHoldEveryDeviceInNumberOrderAndCutNamesStillListen
 
 TEST_F(DialogTest, OkAndEnterKeepTheDialogCancelEscapeAndCloseEndIt)
 {
-    const std::function<void(TestDlg&)> enders[] = {[](TestDlg& d) { d.Click(IDCANCEL); },
-                                                    [](TestDlg& d) { d.Press(WXK_ESCAPE); }, [](TestDlg& d) { d.Close(); }};
+    const std::function<void(TestDlg&)> enders[] = {
+        [](TestDlg& d) { d.Click(IDCANCEL); }, [](TestDlg& d) { d.Press(WXK_ESCAPE); }, [](TestDlg& d) { d.Close(); }};
     for (const auto& end : enders) {
         TestDlg dlg;
         dlg.Open(false);
         const HWND hwnd = dlg.GetSafeHwnd();
         int okClicks = 0;
         bool stayed = false;
-        dlg.Bind(wxEVT_BUTTON, [&](wxCommandEvent& e) { ++okClicks, e.Skip(); }, IDOK);
+        dlg.Bind(
+            wxEVT_BUTTON, [&](wxCommandEvent& e) { ++okClicks, e.Skip(); }, IDOK);
         wxTheApp->CallAfter([&] {
             dlg.Click(IDOK);
             dlg.Press(WXK_RETURN);  // presses the default button

@@ -118,7 +118,8 @@ public:
     void Open(bool show = true)
     {
         CreateFromTemplate();
-        m_lastCommand->Bind(wxEVT_TEXT, [this](wxCommandEvent& e) { texts.push_back(e.GetString().utf8_string()), e.Skip(); });
+        m_lastCommand->Bind(wxEVT_TEXT,
+                            [this](wxCommandEvent& e) { texts.push_back(e.GetString().utf8_string()), e.Skip(); });
         if (show)
             Show();
     }

@@ -85,9 +85,10 @@ TEST(Decode, OtherRatesChannelsAndSampleFormatsDecodeTheSame)
     struct Case {
         int rate, channels, format;
     };
-    for (Case c : {Case{44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16}, Case{48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_24},
-                   Case{8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_U8}, Case{22050, 2, SF_FORMAT_WAV | SF_FORMAT_FLOAT},
-                   Case{11025, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_32}, Case{16000, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16}}) {
+    for (Case c :
+         {Case{44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16}, Case{48000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_24},
+          Case{8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_U8}, Case{22050, 2, SF_FORMAT_WAV | SF_FORMAT_FLOAT},
+          Case{11025, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_32}, Case{16000, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16}}) {
         SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.channels << " ch, format 0x" << std::hex << c.format);
         WriteSound(path, tool::GenerateTones(kAllKeys, {.sampleRate = c.rate}), c.rate, c.channels, c.format);
         EXPECT_EQ(Decode(path), kAllTexts);
@@ -164,9 +165,12 @@ TEST(Tool, MixKeepsTheCommandAndTheFirstLength)
 
 TEST(Tool, HelpAndDevicesPrintOnStandardOutput)
 {
-    for (const auto& [args, needle] : {std::pair<Args, const char*>{{"--help"}, "decode FILE"}, {{"help"}, "decode FILE"},
-                                       {{"decode", "--help"}, "decode FILE"}, {{"help", "decode"}, "--timestamps"},
-                                       {{"devices"}, "Input devices:"}, {{"devices"}, "Output devices:"}}) {
+    for (const auto& [args, needle] : {std::pair<Args, const char*>{{"--help"}, "decode FILE"},
+                                       {{"help"}, "decode FILE"},
+                                       {{"decode", "--help"}, "decode FILE"},
+                                       {{"help", "decode"}, "--timestamps"},
+                                       {{"devices"}, "Input devices:"},
+                                       {{"devices"}, "Output devices:"}}) {
         const Result result = RunTool(args);
         EXPECT_EQ(result.status, 0) << result.err;
         EXPECT_NE(result.out.find(needle), std::string::npos) << result.out;
@@ -185,20 +189,42 @@ TEST(Tool, FailuresExitTwoWithNothingOnStandardOutput)
     std::ofstream(text) << "this is not a sound\n";
     std::ofstream(cut) << std::string("RIFF\x24\0\0\0WAVEfmt ", 16);
     // Usage errors print the usage; other failures one line, naming the file if there is one.
-    const std::pair<Args, std::string> cases[] = {
-        {{}, usage}, {{"decoder", ok}, usage}, {{"tones", "12E", "-o", out}, usage}, {{"tones", "12"}, usage},
-        {{"tones", "-o", out}, usage}, {{"tones", "12", "-o", out, "--level", "loud"}, usage},
-        {{"tones", "12", "-o", out, "--tone-ms", "-5"}, usage}, {{"tones", "12", "-o", out, "--seed", "1.5"}, usage},
-        {{"tones", "12", "-o"}, usage}, {{"tones", "12", "-o", out, "--bogus"}, usage}, {{"decode"}, usage},
-        {{"decode", ok, "--frobnicate"}, usage}, {{"decode", ok, ok}, usage}, {{"decode", "--keys=yes", ok}, usage},
-        {{"devices", "extra"}, usage}, {{"listen", "0", "1"}, usage}, {{"play"}, usage}, {{"play", ok, "--device"}, usage},
-        {{"mix", ok, ok}, usage}, {{"mix", ok, "-o", out}, usage}, {{"decode", missing}, missing},
-        {{"decode", text}, text}, {{"decode", cut}, cut}, {{"decode", dir.Path("")}, dir.Path("")},
-        {{"tones", "12", "-o", nodir}, nodir}, {{"listen", "no such device here"}, ""}, {{"listen", "4000000000"}, ""},
-        {{"listen", "99999999999999999999999"}, ""}, {{"play", missing}, missing}, {{"play", text}, text},
-        {{"play", ok, "--device", "no such output"}, ""}, {{"play", ok, "--device", "777"}, ""},
-        {{"mix", ok, b8k, "-o", out}, ""}, {{"mix", ok, missing, "-o", out}, missing},
-        {{"mix", text, ok, "-o", out}, text}, {{"mix", ok, ok, "-o", nodir}, nodir}};
+    const std::pair<Args, std::string> cases[] = {{{}, usage},
+                                                  {{"decoder", ok}, usage},
+                                                  {{"tones", "12E", "-o", out}, usage},
+                                                  {{"tones", "12"}, usage},
+                                                  {{"tones", "-o", out}, usage},
+                                                  {{"tones", "12", "-o", out, "--level", "loud"}, usage},
+                                                  {{"tones", "12", "-o", out, "--tone-ms", "-5"}, usage},
+                                                  {{"tones", "12", "-o", out, "--seed", "1.5"}, usage},
+                                                  {{"tones", "12", "-o"}, usage},
+                                                  {{"tones", "12", "-o", out, "--bogus"}, usage},
+                                                  {{"decode"}, usage},
+                                                  {{"decode", ok, "--frobnicate"}, usage},
+                                                  {{"decode", ok, ok}, usage},
+                                                  {{"decode", "--keys=yes", ok}, usage},
+                                                  {{"devices", "extra"}, usage},
+                                                  {{"listen", "0", "1"}, usage},
+                                                  {{"play"}, usage},
+                                                  {{"play", ok, "--device"}, usage},
+                                                  {{"mix", ok, ok}, usage},
+                                                  {{"mix", ok, "-o", out}, usage},
+                                                  {{"decode", missing}, missing},
+                                                  {{"decode", text}, text},
+                                                  {{"decode", cut}, cut},
+                                                  {{"decode", dir.Path("")}, dir.Path("")},
+                                                  {{"tones", "12", "-o", nodir}, nodir},
+                                                  {{"listen", "no such device here"}, ""},
+                                                  {{"listen", "4000000000"}, ""},
+                                                  {{"listen", "99999999999999999999999"}, ""},
+                                                  {{"play", missing}, missing},
+                                                  {{"play", text}, text},
+                                                  {{"play", ok, "--device", "no such output"}, ""},
+                                                  {{"play", ok, "--device", "777"}, ""},
+                                                  {{"mix", ok, b8k, "-o", out}, ""},
+                                                  {{"mix", ok, missing, "-o", out}, missing},
+                                                  {{"mix", text, ok, "-o", out}, text},
+                                                  {{"mix", ok, ok, "-o", nodir}, nodir}};
     for (const auto& [args, named] : cases) {
         const Result result = RunTool(args);
         EXPECT_EQ(result.status, 2) << testing::PrintToString(args);

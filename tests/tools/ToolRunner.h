@@ -43,7 +43,8 @@ inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds
 inline bool SplitStamp(const std::string& line, double& seconds, std::string& rest)
 {
     const auto space = line.find(' ');
-    if (space == std::string::npos || space < 5 || line[space - 4] != '.' || line.find_first_not_of("0123456789.") != space)
+    if (space == std::string::npos || space < 5 || line[space - 4] != '.' ||
+        line.find_first_not_of("0123456789.") != space)
         return false;
     seconds = std::stod(line.substr(0, space)), rest = line.substr(space + 1);
     return true;
@@ -81,7 +82,7 @@ public:
         argv.push_back(nullptr);
         const std::string out = dir.Path("out"), err = dir.Path("err");
         if ((pid = fork()) == 0) {  // only async-signal-safe calls until exec
-            sigset_t none;  // SIGINT/SIGTERM unblocked and at their defaults, whatever the runner did
+            sigset_t none;          // SIGINT/SIGTERM unblocked and at their defaults, whatever the runner did
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);
             signal(SIGINT, SIG_DFL), signal(SIGTERM, SIG_DFL);
@@ -107,12 +108,14 @@ public:
     // False when `timeout` passed first (the timeouts only guard against hangs).
     bool Wait(std::chrono::milliseconds timeout = 60s)
     {
-        return WaitFor([&] {
-            int raw = 0;
-            if (result.status < 0 && waitpid(pid, &raw, WNOHANG) == pid)
-                result = {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), Out(), Err()};
-            return result.status >= 0;
-        }, timeout);
+        return WaitFor(
+            [&] {
+                int raw = 0;
+                if (result.status < 0 && waitpid(pid, &raw, WNOHANG) == pid)
+                    result = {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), Out(), Err()};
+                return result.status >= 0;
+            },
+            timeout);
     }
     int Status() const { return result.status; }
     Result result;

@@ -12,12 +12,14 @@ namespace {
 
 class WaveFile : public WaveTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         WaveTest::SetUp();
         wave.SetDevice(Output());
     }
     int Load(const Bytes& file) { return wave.Load(Write(file).c_str()); }
-    Bytes Saved() {
+    Bytes Saved()
+    {
         std::string out = Path("saved.wav");
         EXPECT_EQ(wave.Save(out.data()), 1);
         return Read(out);
@@ -25,7 +27,8 @@ protected:
     CWave wave;
 };
 
-TEST_F(WaveFile, CanonicalFileLoadsAndSavesByteIdentically) {
+TEST_F(WaveFile, CanonicalFileLoadsAndSavesByteIdentically)
+{
     const Bytes file = Canonical(Ramp(1000), {1, 2, 44100, 16});
     ASSERT_EQ(Load(file), 1);
     EXPECT_EQ(Held(wave), Ramp(1000));
@@ -42,21 +45,24 @@ TEST_F(WaveFile, CanonicalFileLoadsAndSavesByteIdentically) {
     EXPECT_EQ(Saved(), odd);
 }
 
-TEST_F(WaveFile, ChunkWalkFindsEveryDataChunkInsideTheRiffBodyAndNoMore) {
+TEST_F(WaveFile, ChunkWalkFindsEveryDataChunkInsideTheRiffBodyAndNoMore)
+{
     // The same two-chunk file with a RIFF body that ends after the first chunk.
     const Bytes appended = Patch(File({{"data", Ramp(16)}, {"data", Ramp(16, 90)}}), 4, 52);
     Bytes joined = Ramp(3, 1), huge = Ramp(100);
-    for (const Bytes& part : {Ramp(40, 9), Ramp(2, 77)}) joined.insert(joined.end(), part.begin(), part.end());
+    for (const Bytes& part : {Ramp(40, 9), Ramp(2, 77)})
+        joined.insert(joined.end(), part.begin(), part.end());
     const struct {
         const char* what;
         Bytes file;
         int result;  // -1: the device decides
         Bytes samples;
     } cases[] = {
-        {"other chunks with pad bytes", File({{"LIST", Ramp(26, 100)}, {"junk", Ramp(5, 200)}, {"data", Ramp(64)},
-                                              {"cue ", Ramp(12, 50)}}), 1, Ramp(64)},
-        {"odd, split and tiny final data chunks", File({{"data", Ramp(3, 1)}, {"fact", Ramp(4)},
-                                                        {"data", Ramp(40, 9)}, {"data", Ramp(2, 77)}}), 1, joined},
+        {"other chunks with pad bytes",
+         File({{"LIST", Ramp(26, 100)}, {"junk", Ramp(5, 200)}, {"data", Ramp(64)}, {"cue ", Ramp(12, 50)}}), 1,
+         Ramp(64)},
+        {"odd, split and tiny final data chunks",
+         File({{"data", Ramp(3, 1)}, {"fact", Ramp(4)}, {"data", Ramp(40, 9)}, {"data", Ramp(2, 77)}}), 1, joined},
         {"tiny only data chunk", Canonical(Ramp(4)), 1, Ramp(4)},
         {"chunk beyond the RIFF body", appended, 1, Ramp(16)},
         {"riffSize 0", Patch(Canonical(Ramp(16)), 4, 0), 1, {}},
@@ -75,7 +81,8 @@ TEST_F(WaveFile, ChunkWalkFindsEveryDataChunkInsideTheRiffBodyAndNoMore) {
     }
 }
 
-TEST_F(WaveFile, FormatChunkSizeFindsTheNextChunkAndSaveWritesSixteen) {
+TEST_F(WaveFile, FormatChunkSizeFindsTheNextChunkAndSaveWritesSixteen)
+{
     for (std::uint32_t fmtSize : {16u, 18u, 40u, 17u}) {
         SCOPED_TRACE(fmtSize);
         ASSERT_EQ(Load(File({{"data", Ramp(34)}}, {1, 1, 8000, 8}, fmtSize)), 1);
@@ -85,14 +92,15 @@ TEST_F(WaveFile, FormatChunkSizeFindsTheNextChunkAndSaveWritesSixteen) {
     }
 }
 
-TEST_F(WaveFile, HeaderFailuresEmptyTheSoundAndKeepTheRecordsRead) {
+TEST_F(WaveFile, HeaderFailuresEmptyTheSoundAndKeepTheRecordsRead)
+{
     ASSERT_EQ(Load(Canonical(Ramp(10), {1, 2, 22050, 8})), 1);
     Bytes notWave = Canonical(Ramp(10), {1, 1, 8000, 16});
     std::memcpy(notWave.data() + 8, "WAVX", 4);
     EXPECT_EQ(Load(notWave), 0);
     EXPECT_EQ(wave.IsValid(), 0);
     EXPECT_EQ(wave.GetSize(), 0u);
-    EXPECT_EQ(wave.GetSampleRate(), 22050u);  // format record as before
+    EXPECT_EQ(wave.GetSampleRate(), 22050u);                   // format record as before
     EXPECT_EQ(0, std::memcmp(Saved().data() + 8, "WAVX", 4));  // the file's first 12 bytes were kept
 
     EXPECT_EQ(Load(Canonical(Ramp(10), {3, 1, 48000, 32})), 0);  // not PCM
@@ -118,7 +126,8 @@ TEST_F(WaveFile, HeaderFailuresEmptyTheSoundAndKeepTheRecordsRead) {
     }
 }
 
-TEST_F(WaveFile, SaveWritesWellFormedFilesAndAFailedOneLeavesTheOldFileIntact) {
+TEST_F(WaveFile, SaveWritesWellFormedFilesAndAFailedOneLeavesTheOldFileIntact)
+{
     std::string out = Path("empty.wav");
     ASSERT_EQ(CWave().Save(out.data()), 1);  // never loaded
     Bytes empty(44, 0);
@@ -130,7 +139,8 @@ TEST_F(WaveFile, SaveWritesWellFormedFilesAndAFailedOneLeavesTheOldFileIntact) {
     ASSERT_EQ(Load(Canonical(Ramp(4000))), 1);
     const Bytes old = Canonical(Ramp(8, 3));
     std::string target = Write(old, "old.wav");
-    struct sigaction ignore{}, previous{};  // writes fail past 1000 bytes: 4044 cannot be written
+    struct sigaction ignore {
+    }, previous{};  // writes fail past 1000 bytes: 4044 cannot be written
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGXFSZ, &ignore, &previous);
     rlimit saved{};
@@ -156,7 +166,8 @@ TEST_F(WaveFile, SaveWritesWellFormedFilesAndAFailedOneLeavesTheOldFileIntact) {
     EXPECT_EQ(Read(target), Canonical(Ramp(4000)));
 }
 
-TEST_F(WaveFile, DeviceThatCannotOpenKeepsTheSamples) {
+TEST_F(WaveFile, DeviceThatCannotOpenKeepsTheSamples)
+{
     wave.SetDevice(Output(OutputClock::Instant, true));
     ASSERT_EQ(Load(Canonical(Ramp(50), {1, 2, 8000, 8})), 0);
     EXPECT_EQ(wave.IsValid(), 1);

@@ -10,14 +10,16 @@ namespace {
 class WaveMix : public WaveTest {
 protected:
     // Sounds for mixing need no device: theirs fails to open and they stay Stopped.
-    void Fill(CWave& w, const Bytes& samples, Format f = {}) {
+    void Fill(CWave& w, const Bytes& samples, Format f = {})
+    {
         w.SetDevice(Output(OutputClock::Instant, true));
         w.Load(Write(Canonical(samples, f)).c_str());
         ASSERT_EQ(w.GetSize(), samples.size());
     }
 };
 
-TEST_F(WaveMix, WorkedValuesAverageBoostAndSaturate) {
+TEST_F(WaveMix, WorkedValuesAverageBoostAndSaturate)
+{
     const Format eight{1, 1, 8000, 8};
     const struct {
         Format format;
@@ -25,7 +27,8 @@ TEST_F(WaveMix, WorkedValuesAverageBoostAndSaturate) {
     } cases[] = {
         // The 16638/16126 pairs lie just above 0.25 in exact arithmetic but round to it
         // in single precision, so they are not summed.
-        {{}, Words({1000, 100, -30000, 16383, 16384, -20000, 16638, 16126, 0, -1}),
+        {{},
+         Words({1000, 100, -30000, 16383, 16384, -20000, 16638, 16126, 0, -1}),
          Words({2000, -200, 100, 16384, 16384, 20000, 16126, 16638, 0, 1}),
          Words({3000, -100, -30000, 32767, 16384, 20000, 16638, 16638, 0, 0})},
         {eight, {128, 255, 197, 0, 100, 196}, {128, 255, 197, 0, 50, 196}, {166, 255, 255, 0, 97, 255}},
@@ -51,10 +54,13 @@ TEST_F(WaveMix, WorkedValuesAverageBoostAndSaturate) {
     }
 }
 
-TEST_F(WaveMix, OnlyTheShorterLengthIsMixed) {
+TEST_F(WaveMix, OnlyTheShorterLengthIsMixed)
+{
     Bytes thousand, six;
-    for (int i = 0; i < 500; ++i) Put(thousand, 100, 2);
-    for (int i = 0; i < 300; ++i) Put(six, 50, 2);
+    for (int i = 0; i < 500; ++i)
+        Put(thousand, 100, 2);
+    for (int i = 0; i < 300; ++i)
+        Put(six, 50, 2);
     for (bool longReceives : {true, false}) {
         SCOPED_TRACE(longReceives);
         CWave a, b;
@@ -62,13 +68,15 @@ TEST_F(WaveMix, OnlyTheShorterLengthIsMixed) {
         Fill(b, longReceives ? six : thousand);
         ASSERT_EQ(a.Mix(b), 1);
         Bytes mixed;
-        for (std::size_t i = 0; i < a.GetSize() / 2; ++i) Put(mixed, i < 300 ? 150 : 100, 2);
+        for (std::size_t i = 0; i < a.GetSize() / 2; ++i)
+            Put(mixed, i < 300 ? 150 : 100, 2);
         EXPECT_EQ(Held(a), mixed);
         EXPECT_EQ(Held(b), longReceives ? six : thousand);
     }
 }
 
-TEST_F(WaveMix, RefusalsAndUnsupportedDepthsChangeNothing) {
+TEST_F(WaveMix, RefusalsAndUnsupportedDepthsChangeNothing)
+{
     for (std::uint16_t bits : {24, 32, 4, 1}) {
         SCOPED_TRACE(bits);
         CWave a, b;
@@ -101,7 +109,8 @@ TEST_F(WaveMix, RefusalsAndUnsupportedDepthsChangeNothing) {
     EXPECT_EQ(Held(a), Words({1010, 2020}));
 }
 
-TEST_F(WaveMix, CopiesOwnTheirSamples) {
+TEST_F(WaveMix, CopiesOwnTheirSamples)
+{
     CWave a;
     Fill(a, Words({1, 2, 3}), {1, 2, 8000, 16});
     CWave copy(a), assigned, empty;

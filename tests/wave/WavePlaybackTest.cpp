@@ -8,23 +8,30 @@ using namespace wavetest;
 
 namespace {
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
     Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    for (const Bytes& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
     return all;
 }
-Bytes Prefix(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<long>(n)); }
+Bytes Prefix(const Bytes& b, std::size_t n)
+{
+    return Bytes(b.begin(), b.begin() + static_cast<long>(n));
+}
 
 class WavePlayback : public WaveTest {
 protected:
     // Loads the sound on a new device with this clock and returns the device.
-    unsigned LoadOn(OutputClock clock) {
+    unsigned LoadOn(OutputClock clock)
+    {
         const int device = Output(clock);
         wave.SetDevice(device);
         EXPECT_EQ(wave.Load(Write(Canonical(sound)).c_str()), 1);
         return static_cast<unsigned>(device);
     }
-    void ExpectState(int playing, int paused, int stopped) {
+    void ExpectState(int playing, int paused, int stopped)
+    {
         EXPECT_EQ(wave.IsPlaying(), playing);
         EXPECT_EQ(wave.IsPaused(), paused);
         EXPECT_EQ(wave.IsStopped(), stopped);
@@ -33,7 +40,8 @@ protected:
     CWave wave;
 };
 
-TEST_F(WavePlayback, PauseResumesAtTheKeptPositionAndStopRewinds) {
+TEST_F(WavePlayback, PauseResumesAtTheKeptPositionAndStopRewinds)
+{
     const unsigned dev = LoadOn(OutputClock::Manual);
     ExpectState(0, 0, 1);
     ASSERT_EQ(wave.Play(), 1);
@@ -60,7 +68,8 @@ TEST_F(WavePlayback, PauseResumesAtTheKeptPositionAndStopRewinds) {
     EXPECT_EQ(vaudio::VirtualOutputPlayed(dev), Concat({Prefix(sound, 600), Prefix(sound, 100)}));
 }
 
-TEST_F(WavePlayback, PlayAfterStopWhilePausedQueuesTheSoundAnew) {
+TEST_F(WavePlayback, PlayAfterStopWhilePausedQueuesTheSoundAnew)
+{
     const unsigned dev = LoadOn(OutputClock::Manual);
     ASSERT_EQ(wave.Play(), 1);
     vaudio::AdvanceVirtualOutput(dev, 250);
@@ -75,7 +84,8 @@ TEST_F(WavePlayback, PlayAfterStopWhilePausedQueuesTheSoundAnew) {
     EXPECT_EQ(vaudio::VirtualOutputPlayed(dev), Concat({Prefix(sound, 250), sound}));
 }
 
-TEST_F(WavePlayback, SoundPlayedToItsEndStaysPlayingUntilStopped) {
+TEST_F(WavePlayback, SoundPlayedToItsEndStaysPlayingUntilStopped)
+{
     const unsigned dev = LoadOn(OutputClock::Manual);
     ASSERT_EQ(wave.Play(), 1);
     vaudio::AdvanceVirtualOutput(dev, 5000);
@@ -89,7 +99,8 @@ TEST_F(WavePlayback, SoundPlayedToItsEndStaysPlayingUntilStopped) {
     EXPECT_EQ(vaudio::VirtualOutputPlayed(dev), Concat({sound, sound}));
 }
 
-TEST_F(WavePlayback, WithoutSamplesNothingPlays) {
+TEST_F(WavePlayback, WithoutSamplesNothingPlays)
+{
     const int dev = Output();
     wave.SetDevice(dev);
     ASSERT_EQ(wave.Load(Write(File({{"LIST", Ramp(8)}})).c_str()), 1);
@@ -100,7 +111,8 @@ TEST_F(WavePlayback, WithoutSamplesNothingPlays) {
     EXPECT_TRUE(vaudio::VirtualOutputPlayed(dev).empty());
 }
 
-TEST_F(WavePlayback, DeviceChangesAtTheNextLoadAndCopiesOpenTheirOwn) {
+TEST_F(WavePlayback, DeviceChangesAtTheNextLoadAndCopiesOpenTheirOwn)
+{
     const unsigned first = LoadOn(OutputClock::Instant), second = static_cast<unsigned>(Output());
     wave.SetDevice(static_cast<int>(second));
     ASSERT_EQ(wave.Play(), 1);
@@ -125,11 +137,13 @@ TEST_F(WavePlayback, DeviceChangesAtTheNextLoadAndCopiesOpenTheirOwn) {
     assigned = wave;
     EXPECT_TRUE(assigned.IsStopped() == 1 && assigned.IsPlaying() == 0) << "a copy of a playing sound is stopped";
     EXPECT_EQ(assigned.Mix(wave), 0);  // the source still plays
-    for (int i = 0; i < 20; ++i) ASSERT_TRUE(wave.Stop() == 1 && wave.Play() == 1);
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(wave.Stop() == 1 && wave.Play() == 1);
     EXPECT_EQ(vaudio::VirtualOutputPlayed(second).size(), 22 * sound.size());
 }
 
-TEST_F(WavePlayback, DestroyedWhilePlayingInRealTime) {
+TEST_F(WavePlayback, DestroyedWhilePlayingInRealTime)
+{
     const int dev = Output(OutputClock::RealTime);
     Write(Canonical(Ramp(2205)));  // 0.1 s
     for (int i = 0; i < 5; ++i) {

@@ -10,18 +10,31 @@
 namespace {
 int failAt = -1;  // the array allocation (counted from 0) to refuse; -1: none
 int counted = 0;
-void* Allocate(std::size_t n) { return counted++ == failAt ? nullptr : std::malloc(n ? n : 1); }
+void* Allocate(std::size_t n)
+{
+    return counted++ == failAt ? nullptr : std::malloc(n ? n : 1);
+}
 }  // namespace
 
 // Every array form is replaced so that allocation and release stay paired.
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept
+{
+    return Allocate(n);
+}
 void* operator new[](std::size_t n)
 {
-    if (void* p = Allocate(n)) return p;
+    if (void* p = Allocate(n))
+        return p;
     throw std::bad_alloc();
 }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 TEST(FFTConstruction, EachFailedTableThrowsBadAlloc)
 {

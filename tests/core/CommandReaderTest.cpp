@@ -16,7 +16,8 @@ struct Reader {
     std::string texts;  // every text sent, each followed by ','
     long long now = 1'700'000'000;
     HWND window = CreateMessageWindow([this](HWND, UINT msg, WPARAM w, LPARAM l) -> LRESULT {
-        if (msg == WM_DTMFCOMMAND && l == 0) texts += reinterpret_cast<const char*>(w) + std::string(",");
+        if (msg == WM_DTMFCOMMAND && l == 0)
+            texts += reinterpret_cast<const char*>(w) + std::string(",");
         return 0;
     });
     CommandReader reader{window, [this] { return now; }};
@@ -24,7 +25,8 @@ struct Reader {
 
     std::string Keys(std::string_view keys)
     {
-        for (char k : keys) reader.ProcessChar(k);
+        for (char k : keys)
+            reader.ProcessChar(k);
         return texts;
     }
 };
@@ -35,17 +37,19 @@ TEST(CommandReader, KeySequences)
 {
     const std::string digits = "01234567890123456789";
     std::string upTo21;  // the 21 texts of * and 20 digits
-    for (std::size_t n = 0; n <= 20; ++n) upTo21 += "*" + digits.substr(0, n) + ",";
-    const std::tuple<std::string, int, std::string, std::string> cases[] = {  // keys, pause in s, keys, texts
+    for (std::size_t n = 0; n <= 20; ++n)
+        upTo21 += "*" + digits.substr(0, n) + ",";
+    const std::tuple<std::string, int, std::string, std::string> cases[] = {
+        // keys, pause in s, keys, texts
         {"#12", 0, "", "#,#1,#12,"},
         {"12", 0, "", ""},
         {"12*", 0, "", "*,"},
         {"#12*#", 0, "", "#,#1,#12,*,#,"},
         {"#AB", 0, "", "#,#A,#AB,"},
         {"#1", 30, "2", "#,#1,#12,"},
-        {"#1", 31, "23", "#,#1,"},         // abandoned silently
-        {"#1", 1000, "*", "#,#1,*,"},      // a start key restarts however long the pause
-        {"#1", -3600, "2", "#,#1,#12,"},   // a clock set back keeps the command
+        {"#1", 31, "23", "#,#1,"},        // abandoned silently
+        {"#1", 1000, "*", "#,#1,*,"},     // a start key restarts however long the pause
+        {"#1", -3600, "2", "#,#1,#12,"},  // a clock set back keeps the command
         {"*" + digits, 0, "", upTo21},
         {"*" + digits + "ABCD" + digits + "#5", 0, "", upTo21 + "#,#5,"},  // nothing after 21 until a start key
     };
@@ -70,7 +74,8 @@ TEST(CommandReader, ValidPingDefaultClockAndLostWindow)
 
     CommandReader wall(r.window);
     r.texts.clear();
-    for (char k : {'#', '1', '2'}) wall.ProcessChar(k);
+    for (char k : {'#', '1', '2'})
+        wall.ProcessChar(k);
     EXPECT_EQ(r.texts, "#,#1,#12,");
 
     // A window that is gone loses the notification only.

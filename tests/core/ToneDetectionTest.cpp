@@ -31,8 +31,14 @@ constexpr double kPi = std::numbers::pi;
 constexpr std::string_view kKeys = "123A456B789C*0#D";
 constexpr double kRowHz[4] = {697, 770, 852, 941}, kColHz[4] = {1209, 1336, 1477, 1633};
 
-double Hamming(int t) { return 0.54 - 0.46 * std::cos(2 * kPi * t / 256); }
-char Classify(const Spectrum& s) { return KeyDetector::Classify(s.data(), 6); }
+double Hamming(int t)
+{
+    return 0.54 - 0.46 * std::cos(2 * kPi * t / 256);
+}
+char Classify(const Spectrum& s)
+{
+    return KeyDetector::Classify(s.data(), 6);
+}
 
 Spectrum Analyse(Block block)
 {
@@ -46,7 +52,8 @@ Spectrum Filled(int v, std::initializer_list<std::pair<int, int>> bins = {})
 {
     Spectrum s;
     s.fill(v);
-    for (auto [bin, value] : bins) s[bin] = value;
+    for (auto [bin, value] : bins)
+        s[bin] = value;
     return s;
 }
 
@@ -58,7 +65,8 @@ Block Tones(std::vector<double> hz, double amplitude, int start = 0, double nois
     Block b{};
     for (int t = 0; t < 256; ++t) {
         double v = noisePeak * (static_cast<double>(rng()) / 4294967295.0 * 2 - 1);
-        for (double f : hz) v += amplitude * std::sin(2 * kPi * f * (start + t) / 11025);
+        for (double f : hz)
+            v += amplitude * std::sin(2 * kPi * f * (start + t) / 11025);
         b[t] = static_cast<short>(std::lround(v));
     }
     return b;
@@ -77,7 +85,8 @@ TEST(FFT, TablesStartAsDocumentedAndBadSizesAreRejected)
     EXPECT_EQ((V{w[0], w[1], w[128], w[255]}), (V{2621, 2626, 32767, 2626}));
     // The last twiddle of a long transform rounds to +32768, which 16 bits cannot hold.
     EXPECT_EQ(FFTTableAccess::Head(FFT(32768), 2, 16384)[16383], 32767);
-    for (int bad : {-256, 0, 1, 2, 3, 6, 100, 255, 65536}) EXPECT_THROW(FFT{bad}, std::invalid_argument) << bad;
+    for (int bad : {-256, 0, 1, 2, 3, 6, 100, 255, 65536})
+        EXPECT_THROW(FFT{bad}, std::invalid_argument) << bad;
     EXPECT_NO_THROW(FFT{4});
 }
 
@@ -96,12 +105,15 @@ TEST(FFT, KnownBlocksAndFullScale)
 
     // Full-scale DC: the 16-bit sum of point 0's two halves wraps; saturation would give 16 * 32767.
     double windowed = 0;
-    for (int t = 0; t < 256; ++t) windowed += 32767 * Hamming(t) / 128;
+    for (int t = 0; t < 256; ++t)
+        windowed += 32767 * Hamming(t) / 128;
     EXPECT_NEAR(Analyse(full)[0], 16 * (65536 - windowed), 300);
     std::mt19937 rng(7);  // blocks that overflow every stage must run (UBSan watches)
     for (int round = 0; round < 200; ++round) {
-        for (short& s : full) s = round % 3 == 0 || (rng() & 1) ? -32768 : 32767;
-        for (int v : Analyse(full)) ASSERT_TRUE(v >= 0 && v <= 741440) << v;
+        for (short& s : full)
+            s = round % 3 == 0 || (rng() & 1) ? -32768 : 32767;
+        for (int v : Analyse(full))
+            ASSERT_TRUE(v >= 0 && v <= 741440) << v;
     }
 }
 
@@ -115,11 +127,13 @@ TEST(FFT, AgreesWithReferenceDFTOnRandomBlocks)
         double squares = 0;
         for (int round = 0; round < 20; ++round) {
             Block block;
-            for (short& s : block) s = static_cast<short>(static_cast<int>(rng() % (2 * peak + 1)) - peak);
+            for (short& s : block)
+                s = static_cast<short>(static_cast<int>(rng() % (2 * peak + 1)) - peak);
             const Spectrum out = Analyse(block);
             for (int k = 0; k < 128; ++k) {
                 std::complex<double> sum = 0;
-                for (int t = 0; t < 256; ++t) sum += block[t] * Hamming(t) * std::polar(1.0, -2 * kPi * k * t / 256);
+                for (int t = 0; t < 256; ++t)
+                    sum += block[t] * Hamming(t) * std::polar(1.0, -2 * kPi * k * t / 256);
                 const double expected = std::abs(sum) / 8;
                 EXPECT_NEAR(out[k], expected, 128 + 0.001 * expected) << "peak " << peak << " bin " << k;
                 squares += (out[k] - expected) * (out[k] - expected);
@@ -144,7 +158,8 @@ TEST(KeyDetector, ClassifiesHandMadeSpectra)
         {Filled(100, {{16, 1000}, {28, 1000}, {0, kHuge}, {14, kHuge}, {40, kHuge}, {127, kHuge}}), '1'},
         {Filled(0, {{15, 16}, {16, 1}, {28, 1}}), '1'},  // the noise mean 16 / 17 truncates to 0
     };
-    for (const auto& [spectrum, key] : cases) EXPECT_EQ(Classify(spectrum), key) << "case " << &spectrum - &cases[0].first;
+    for (const auto& [spectrum, key] : cases)
+        EXPECT_EQ(Classify(spectrum), key) << "case " << &spectrum - &cases[0].first;
 }
 
 TEST(KeyDetector, DebouncesKeySequences)
@@ -153,7 +168,7 @@ TEST(KeyDetector, DebouncesKeySequences)
     const Spectrum blocks[] = {Filled(100, {{18, 1000}, {31, 1000}}), Filled(100, {{20, 1000}, {31, 1000}}),
                                Filled(100), Filled(100, {{16, 1000}, {18, 1000}, {31, 1000}})};
     const std::pair<std::string, std::string> cases[] = {
-        {"55", "5"},       {"5555", "5"}, {"5.", ""},      {"55.55", "55"}, {"55855", "5"},
+        {"55", "5"},       {"5555", "5"}, {"5.", ""},    {"55.55", "55"}, {"55855", "5"},
         {"558855", "585"}, {"588", "8"},  {"5.5.5", ""}, {"55?55", "55"},
     };
     for (const auto& [sequence, keys] : cases) {
@@ -162,7 +177,8 @@ TEST(KeyDetector, DebouncesKeySequences)
             void ProcessChar(char k) { keys += k; }
         } sink;
         KeyDetector detector;
-        for (char b : sequence) detector.ProcessBlock(blocks[std::string_view("58.?").find(b)].data(), 6, sink);
+        for (char b : sequence)
+            detector.ProcessBlock(blocks[std::string_view("58.?").find(b)].data(), 6, sink);
         EXPECT_EQ(sink.keys, keys) << sequence;
     }
 }
