@@ -33,9 +33,16 @@ std::string Reason(SNDFILE* file)
     return reason;
 }
 
+// lround of the clamped, scaled sample (halves away from zero), without the
+// library call: v minus its truncation is exact for |v| < 2^23.
 std::int16_t ToSample(float s)
 {
-    return static_cast<std::int16_t>(std::lround(std::clamp(s * 32768.0f, -32768.0f, 32767.0f)));
+    const float v = std::clamp(s * 32768.0f, -32768.0f, 32767.0f);
+    if (v != v)
+        return 0;  // what lround's out-of-range result becomes in 16 bits
+    const auto whole = static_cast<int>(v);
+    const float fraction = v - static_cast<float>(whole);
+    return static_cast<std::int16_t>(whole + (fraction >= 0.5f) - (fraction <= -0.5f));
 }
 
 // One stream of floats on its way to 11025 Hz 16-bit: resampled (soxr's high
@@ -60,7 +67,8 @@ public:
     {
         out.clear();
         if (!resampler) {
-            std::transform(in.begin(), in.end(), std::back_inserter(out), ToSample);
+            out.resize(in.size());
+            std::transform(in.begin(), in.end(), out.begin(), ToSample);
             return out;
         }
         resampled.resize(static_cast<std::size_t>(std::ceil(static_cast<double>(in.size()) * ratio)) + 64);
@@ -72,8 +80,10 @@ public:
                 error = std::string("resampling failed: ") + e;
                 return {};
             }
+            const std::size_t had = out.size();
+            out.resize(had + made);
             std::transform(resampled.begin(), resampled.begin() + static_cast<std::ptrdiff_t>(made),
-                           std::back_inserter(out), ToSample);
+                           out.begin() + static_cast<std::ptrdiff_t>(had), ToSample);
             in = in.subspan(used);
             if (flush && made == 0)
                 break;
@@ -88,7 +98,7 @@ private:
     std::vector<std::int16_t> out;
 };
 
-// Hands the streams on in slices of one block, so that the streams' outputs come in time order.
+// Hands a stream's piece on; several streams go in slices of one block, so that their outputs come in time order.
 void HandOn(const SampleSink& sink, int stream, std::span<const std::int16_t> samples, std::size_t from,
             std::size_t count)
 {
@@ -143,6 +153,10 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
         const auto frames = static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
         for (std::size_t s = 0; s < streams; ++s) {
             const std::size_t c = channelOf(s);
+            if (direct && channels == 1) {
+                out[s] = std::span(shorts).first(frames);
+                continue;
+            }
             if (direct) {
                 for (std::size_t f = 0; f < frames; ++f)
                     picked[s][f] = shorts[f * channels + c];
@@ -166,9 +180,10 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
         std::size_t longest = 0;
         for (const auto& piece : out)
             longest = std::max(longest, piece.size());
-        for (std::size_t from = 0; from < longest; from += 256)
+        const std::size_t slice = streams > 1 ? 256 : std::max<std::size_t>(longest, 1);
+        for (std::size_t from = 0; from < longest; from += slice)
             for (std::size_t s = 0; s < streams; ++s)
-                HandOn(sink, static_cast<int>(s), out[s], from, 256);
+                HandOn(sink, static_cast<int>(s), out[s], from, slice);
     }
     if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
         error = Reason(file.get());

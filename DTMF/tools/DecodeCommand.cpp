@@ -74,7 +74,7 @@ CommandRun AddDecode(CLI::App& app)
                    "growing after 21 characters or a pause of more than 30 seconds.\n"
                    "FILE may be any sound file that libsndfile reads (WAV PCM 8/16/24/32-bit,\n"
                    "float, FLAC, ...), or - for standard input, which may be a pipe:\n"
-                   "  sox call.mp3 -t wav - | vardell decode -\n"
+                   "  sox call.flac -t wav - | vardell decode -\n"
                    "It is decoded as it is read, in constant memory. Its channels are mixed\n"
                    "down to mono unless --channel or --each-channel says otherwise, and it is\n"
                    "resampled to 11025 Hz.\n"
