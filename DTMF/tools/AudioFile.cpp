@@ -163,17 +163,21 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
                 out[s] = std::span(picked[s]).first(frames);
                 continue;
             }
-            for (std::size_t f = 0; f < frames; ++f) {
-                if (mixDown) {
-                    float sum = 0;
-                    for (std::size_t k = 0; k < channels; ++k)
-                        sum += floats[f * channels + k];
-                    mono[f] = sum / static_cast<float>(channels);
-                } else {
-                    mono[f] = floats[f * channels + c];
+            std::span<const float> signal = std::span(floats).first(frames);  // one channel: as read
+            if (channels > 1) {
+                for (std::size_t f = 0; f < frames; ++f) {
+                    if (mixDown) {
+                        float sum = 0;
+                        for (std::size_t k = 0; k < channels; ++k)
+                            sum += floats[f * channels + k];
+                        mono[f] = sum / static_cast<float>(channels);
+                    } else {
+                        mono[f] = floats[f * channels + c];
+                    }
                 }
+                signal = std::span(mono).first(frames);
             }
-            out[s] = converters[s]->Convert(std::span(mono).first(frames), error);  // no frames: the flush
+            out[s] = converters[s]->Convert(signal, error);  // no frames: the flush
             if (!error.empty())
                 return false;
         }
