@@ -3,7 +3,6 @@
 #include <map>
 #include <numeric>
 #include <random>
-#include <regex>
 
 #include "../monitor/MonitorSupport.h"
 #include "AudioFile.h"
@@ -146,20 +145,20 @@ TEST(Decode, OutputIsExactlyTheGoldenOne)
     std::map<std::string, std::string> golden;
     for (std::string line; std::getline(file, line);)
         golden[line.substr(0, line.find(": "))] = line.substr(line.find(": ") + 2);
-    const auto stripped = [](std::string joined) {  // the lines without their stamps
-        return std::regex_replace(joined, std::regex(R"((^|\|)[0-9]+\.[0-9]{3} )"), "$1");
-    };
     TempDir dir;
     for (const auto& [name, path] : GoldenRecordings(dir))
         for (const std::string mode : {"texts", "keys"}) {
             const Args keys = mode == "keys" ? Args{"--keys"} : Args{};
             Args stamped = keys;
             stamped.push_back("--timestamps");
-            const std::string joined = Join(Decode(path, stamped), "|");
-            EXPECT_EQ(joined, golden[name + " " + mode]) << name << " " << mode << ": " << joined;
-            EXPECT_EQ(Join(Decode(path, keys), "|"), stripped(joined)) << name << " " << mode;
+            const Args lines = Decode(path, stamped);
+            EXPECT_EQ(Join(lines, "|"), golden[name + " " + mode]) << name << " " << mode << ": " << Join(lines, "|");
+            Args plain;  // the same lines without their stamps
+            for (const std::string& line : lines)
+                plain.push_back(line.substr(line.find(' ') + 1));
+            EXPECT_EQ(Decode(path, keys), plain) << name << " " << mode;
             if (mode == "texts") {  // the same through a pipe
-                EXPECT_EQ(RunTool({"decode", "-", "--timestamps"}, path).out, Join(Decode(path, stamped), "\n") + "\n");
+                EXPECT_EQ(RunTool({"decode", "-", "--timestamps"}, path).out, Join(lines, "\n") + "\n");
             }
         }
 }
