@@ -223,7 +223,7 @@ TEST(Decode, AFileDecodesAsTheLiveMonitorHearsIt)
 {
     montest::VirtualOnly devices;
     montest::TextWindow window;
-    auto samples = std::vector<std::int16_t>(12100, 0);  // capture loses one buffer of this at first
+    auto samples = std::vector<std::int16_t>(2048, 0);
     const auto tones = tool::GenerateTones("9#0123456789ABCD*#7" + kAllKeys,
                                            {.toneMs = 50, .gapMs = 40, .noise = true, .snrDb = 0, .seed = 5});
     samples.insert(samples.end(), tones.begin(), tones.end());
@@ -234,7 +234,8 @@ TEST(Decode, AFileDecodesAsTheLiveMonitorHearsIt)
     samples.resize(samples.size() + 2560, 0);  // the monitor hears whole blocks only
     CommandReader reader(window.hwnd);
     {
-        AudioMonitor monitor(&reader, static_cast<int>(vaudio::AddVirtualInput("Live", samples)));
+        AudioMonitor monitor(&reader,
+                             static_cast<int>(vaudio::AddVirtualInput("Live", samples, {vaudio::Pacing::RealTime})));
         window.Pump(decoded.size());
         window.Pump(SIZE_MAX, 100ms);
     }
