@@ -59,5 +59,7 @@ VARDELL_WAVE_API bool VirtualOutputIsOpen(unsigned int device);
 VARDELL_WAVE_API void RemoveVirtualDevices();
 // Hides (false) or shows (true, the default) the sound server's devices in this process.
 VARDELL_WAVE_API void UseServerDevices(bool use);
+// Empty while the sound server answers; otherwise why it does not ("Connection refused").
+VARDELL_WAVE_API std::string SoundServerProblem();
 
 }  // namespace vaudio
