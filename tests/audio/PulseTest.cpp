@@ -5,8 +5,9 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <random>
+#include <memory>
 
+#include "ServerControl.h"
 #include "TestSupport.h"
 
 using namespace audiotest;
@@ -138,61 +139,143 @@ TEST_F(Pulse, ServerDevicesAreListedAfterTheVirtualOnesAndTheMapperOpensTheDefau
     Shell("pactl unload-module " + module);
 }
 
-TEST_F(Pulse, PlayedSignalComesBackFromTheMonitorAndWomDoneFollowsTheDrain)
-{
-    int sink = FindOut("DTMF-Test-Sink"), monitor = FindIn("Monitor of DTMF-Test-Sink");
-    ASSERT_GE(sink, 0);
-    ASSERT_GE(monitor, 0);
+// Captures the sink's monitor into `captured`, keeping 8 buffers circulating until Stop.
+struct MonitorCapture {
     std::mutex m;
     Samples captured;
     std::vector<DWORD> sizes;
     std::atomic<bool> recycle{true};
-    Recorder inRec, outRec;
-    inRec.hook = [&](void* h, unsigned int msg, DWORD_PTR p1) {  // keeps 8 buffers circulating until the reset
-        auto* hdr = reinterpret_cast<WAVEHDR*>(p1);
-        if (msg != WIM_DATA || !recycle)
-            return;
-        {
-            std::lock_guard lk(m);
-            auto* s = reinterpret_cast<std::int16_t*>(hdr->lpData);
-            captured.insert(captured.end(), s, s + hdr->dwBytesRecorded / 2);
-            sizes.push_back(hdr->dwBytesRecorded);
-        }
-        waveInAddBuffer(static_cast<HWAVEIN>(h), hdr, kHdr);
-    };
-    HWAVEIN in = OpenIn(unsigned(monitor), inRec);
+    Recorder rec;
+    HWAVEIN in = nullptr;
     Block buffers[8];
+
+    void Start()
+    {
+        rec.hook = [this](void* h, unsigned int msg, DWORD_PTR p1) {
+            auto* hdr = reinterpret_cast<WAVEHDR*>(p1);
+            if (msg != WIM_DATA || !recycle)
+                return;
+            {
+                std::lock_guard lk(m);
+                auto* s = reinterpret_cast<std::int16_t*>(hdr->lpData);
+                captured.insert(captured.end(), s, s + hdr->dwBytesRecorded / 2);
+                sizes.push_back(hdr->dwBytesRecorded);
+            }
+            waveInAddBuffer(static_cast<HWAVEIN>(h), hdr, kHdr);
+        };
+        auto f = Mono11k();
+        ASSERT_EQ(
+            waveInOpen(&in, unsigned(FindIn("Monitor of DTMF-Test-Sink")), &f, rec.In(), rec.Self(), CALLBACK_FUNCTION),
+            MMSYSERR_NOERROR);
+        for (auto& b : buffers) {
+            ASSERT_EQ(waveInPrepareHeader(in, &b.hdr, kHdr), MMSYSERR_NOERROR);
+            ASSERT_EQ(waveInAddBuffer(in, &b.hdr, kHdr), MMSYSERR_NOERROR);
+        }
+        ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+        ASSERT_TRUE(rec.WaitCount(WIM_DATA, 1));
+    }
+    void Stop()
+    {
+        recycle = false;
+        EXPECT_EQ(waveInReset(in), MMSYSERR_NOERROR);
+        for (auto& b : buffers)
+            EXPECT_EQ(waveInUnprepareHeader(in, &b.hdr, kHdr), MMSYSERR_NOERROR);
+        EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+    }
+};
+
+// Ten blocks of one continuous tone, written at once, come back from the monitor
+// as one second of tone without a gap, and come back to the caller in order.
+TEST_F(Pulse, QueuedBlocksPlayWithoutAGapAndComeBackInOrderAfterPlaying)
+{
+    MonitorCapture capture;
+    capture.Start();
+    constexpr std::size_t kBlock = 1102;  // 100 ms
+    Samples tone(10 * kBlock);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<std::int16_t>(8000 * std::sin(2 * 3.14159265358979 * 440 * double(i) / 11025));
+    std::vector<std::unique_ptr<Block>> blocks;
+    for (int b = 0; b < 10; ++b)
+        blocks.push_back(std::make_unique<Block>(Samples(tone.begin() + b * kBlock, tone.begin() + (b + 1) * kBlock)));
+    Recorder outRec;
+    HWAVEOUT out = OpenOut(unsigned(FindOut("DTMF-Test-Sink")), outRec);
+    const auto written = Clock::now();
+    for (auto& b : blocks)
+        Write(out, *b);
+    ASSERT_TRUE(outRec.WaitCount(WOM_DONE, 10));
+    EXPECT_GE(Clock::now() - written, 900ms);  // after the blocks have played, not when handed over
+    auto done = outRec.Params(WOM_DONE);
+    for (int b = 0; b < 10; ++b)
+        EXPECT_EQ(done[b], blocks[b]->Ptr());
+    ASSERT_TRUE(capture.rec.WaitCount(WIM_DATA, capture.rec.Count(WIM_DATA) + 12));  // ~0.3 s more
+    capture.Stop();
+    for (auto& b : blocks)
+        EXPECT_EQ(waveOutUnprepareHeader(out, &b->hdr, kHdr), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+
+    std::lock_guard lk(capture.m);
+    const Samples& got = capture.captured;
+    auto loud = [](std::int16_t v) { return std::abs(v) > 1000; };
+    const auto first = std::find_if(got.begin(), got.end(), loud);
+    const auto last = std::find_if(got.rbegin(), got.rend(), loud).base();
+    ASSERT_LT(first, last);
+    EXPECT_NEAR(double(last - first), double(tone.size()), 60);
+    std::size_t quiet = 0, longestQuiet = 0;  // a gap is a run of near-silence inside the tone
+    for (auto it = first; it != last; ++it)
+        longestQuiet = std::max(longestQuiet, quiet = std::abs(*it) < 300 ? quiet + 1 : 0);
+    EXPECT_LE(longestQuiet, 3u);
+    const Samples heard(first, last);
+    EXPECT_GT(BestCorrelation(heard, Samples(tone.begin() + 100, tone.begin() + 1100)), 0.95);
+    // Until the reset, every block is whole, whatever sizes the server delivered.
+    EXPECT_EQ(capture.sizes, std::vector<DWORD>(capture.sizes.size(), 512u));
+}
+
+// The server dies under both directions: each device says why once, gives back
+// every block it held, and refuses new work; reset and close still work.
+TEST_F(Pulse, ServerDeathGivesEveryBlockBackWithTheReason)
+{
+    std::mutex m;
+    std::vector<std::string> reasons;
+    Recorder inRec, outRec;
+    auto keepReason = [&](void*, unsigned int msg, DWORD_PTR p1) {
+        if (msg == WIM_LOST || msg == WOM_LOST) {
+            std::lock_guard lk(m);
+            reasons.emplace_back(reinterpret_cast<const char*>(p1));
+        }
+    };
+    inRec.hook = outRec.hook = keepReason;
+    HWAVEIN in = OpenIn(unsigned(FindIn("Monitor of DTMF-Test-Sink")), inRec);
+    HWAVEOUT out = OpenOut(unsigned(FindOut("DTMF-Test-Sink")), outRec);
+    Block buffers[4], sound[2] = {Block(Samples(11025, 500)), Block(Samples(11025, 500))};
     for (auto& b : buffers)
         Add(in, b);
     ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
-    ASSERT_TRUE(inRec.WaitCount(WIM_DATA, 1));
+    for (auto& b : sound)
+        Write(out, b);
+    std::this_thread::sleep_for(200ms);
 
-    // 0.5 s of pseudo-random noise: its correlation peak is sharp and unambiguous.
-    Samples signal(5512);
-    std::mt19937 gen(42);
-    std::uniform_int_distribution<int> dist(-8000, 8000);
-    for (auto& s : signal)
-        s = static_cast<std::int16_t>(dist(gen));
-    HWAVEOUT out = OpenOut(unsigned(sink), outRec);
-    Block block(signal);
-    auto written = Clock::now();
-    Write(out, block);
-    ASSERT_TRUE(outRec.WaitCount(WOM_DONE, 1));
-    EXPECT_GE(Clock::now() - written, 400ms);  // after the block has played, not when handed over
-    EXPECT_EQ(block.hdr.dwFlags, WHDR_PREPARED | WHDR_DONE);
-    ASSERT_TRUE(inRec.WaitCount(WIM_DATA, inRec.Count(WIM_DATA) + 12));  // ~0.3 s more
-
-    recycle = false;
-    ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
+    ASSERT_TRUE(servertest::KillServer());
+    const auto killed = Clock::now();
+    ASSERT_TRUE(outRec.WaitCount(WOM_DONE, 2));
+    ASSERT_TRUE(inRec.WaitCount(WIM_DATA, 4));
+    EXPECT_LT(Clock::now() - killed, 3s);
+    EXPECT_EQ(inRec.Count(WIM_LOST), 1u);
+    EXPECT_EQ(outRec.Count(WOM_LOST), 1u);
+    {
+        std::lock_guard lk(m);
+        ASSERT_EQ(reasons.size(), 2u);
+        EXPECT_FALSE(reasons[0].empty());
+    }
+    EXPECT_EQ(waveInAddBuffer(in, &buffers[0].hdr, kHdr), MMSYSERR_NODRIVER);
+    EXPECT_EQ(waveInStart(in), MMSYSERR_NODRIVER);
+    EXPECT_EQ(waveOutWrite(out, &sound[0].hdr, kHdr), MMSYSERR_NODRIVER);
+    EXPECT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
     for (auto& b : buffers)
         EXPECT_EQ(waveInUnprepareHeader(in, &b.hdr, kHdr), MMSYSERR_NOERROR);
     EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
-    EXPECT_EQ(waveOutUnprepareHeader(out, &block.hdr, kHdr), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
-    std::lock_guard lk(m);
-    EXPECT_GT(BestCorrelation(captured, signal), 0.95);
-    // Until the reset, every block is whole, whatever sizes the server delivered.
-    EXPECT_EQ(sizes, std::vector<DWORD>(sizes.size(), 512u));
+    EXPECT_EQ(outRec.Messages().back().msg, WOM_CLOSE);
+    ASSERT_TRUE(servertest::StartServer());
 }
 
 TEST_F(Pulse, PauseRestartAndResetOnTheServer)
