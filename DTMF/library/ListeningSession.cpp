@@ -9,6 +9,7 @@
 #include "AudioQueue.h"
 #include "CommandReader.h"
 #include "FFT.h"
+#include "KeyEngine.h"
 
 namespace {
 
@@ -51,6 +52,7 @@ bool ListeningSession::Start()
 {
     try {
         fft = std::make_unique<FFT>(AudioQueue::BufferBytes / 2);
+        engine = std::make_unique<KeyEngine>(KeyEngine::Into(*reader), *fft, AudioMonitor::threshold);
     } catch (const std::exception&) {
         return false;
     }
@@ -127,6 +129,7 @@ ListeningSession::~ListeningSession()
     CloseDevice();
     live = nullptr;
     AudioMonitor::myFFT = nullptr;
+    engine.reset();
     fft.reset();
     AudioMonitor::quit = true;
     state = MonitorState::Idle;

@@ -14,6 +14,8 @@
 
 #include "AudioMonitor.h"
 
+class KeyEngine;
+
 class ListeningSession {
 public:
     // The device to listen on, and how to find it again after a loss.
@@ -49,6 +51,9 @@ public:
     void Wake();
     void OnLost(const char* reason);
 
+    // The detection road from the worker's blocks to the reader.
+    KeyEngine& Engine() { return *engine; }
+
     MonitorState State() const { return state.load(); }
     void NotifyStateTo(HWND hwnd);
     void Nudge();  // a stop was asked for: end a back-off wait at once
@@ -63,6 +68,7 @@ private:
     const bool ownsReader;
     const Target target;
     std::unique_ptr<FFT> fft;
+    std::unique_ptr<KeyEngine> engine;  // borrows fft
     std::unique_ptr<AudioQueue> queue;
     HWAVEIN device = nullptr;
     std::thread worker;

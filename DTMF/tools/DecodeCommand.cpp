@@ -1,6 +1,8 @@
 // vardell decode: the command texts in a recording, as a listening application would see them.
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "AudioFile.h"
 #include "Commands.h"
@@ -11,46 +13,83 @@ namespace tool {
 
 namespace {
 
-constexpr const char* kUsage = "usage: vardell decode FILE [--keys] [--timestamps]\n"
-                               "\n"
-                               "Prints every command text found in the recording FILE, one per line, in\n"
-                               "order, exactly as a listening application receives them: a command begins\n"
-                               "with * or #, each key adds a line with the text so far, and a text stops\n"
-                               "growing after 21 characters or a pause of more than 30 seconds.\n"
-                               "FILE may be any sound file that libsndfile reads (WAV PCM 8/16/24/32-bit,\n"
-                               "float, FLAC, ...); it is mixed down to mono and resampled to 11025 Hz.\n"
-                               "  --keys        print each detected key instead of the command texts\n"
-                               "  --timestamps  start each line with the time in seconds (3 decimals) into\n"
-                               "                the recording at the end of the block that produced it\n";
+struct DecodeArgs {
+    std::string path;
+    bool keys = false;
+    bool timestamps = false;
+    int channel = 0;  // from 1; 0: the mix-down
+    bool eachChannel = false;
+};
 
-constexpr OptionSpec kOptions[] = {{"--keys", false}, {"--timestamps", false}};
+int RunDecode(const DecodeArgs& args)
+{
+    const std::string& path = args.path;
+    ChannelChoice choice;
+    if (args.channel > 0)
+        choice = {ChannelChoice::One, args.channel - 1};
+    else if (args.eachChannel)
+        choice.mode = ChannelChoice::Each;
+
+    const DecodeOutput output = args.keys ? DecodeOutput::Keys : DecodeOutput::Commands;
+    std::vector<std::unique_ptr<Decoder>> decoders;  // one per stream, made as the streams come
+    const auto print = [&args](int channel, double seconds, std::string_view line) {
+        if (args.eachChannel)
+            std::printf("%d ", channel);
+        if (args.timestamps)
+            std::printf("%.3f ", seconds);
+        std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
+    };
+    std::string error;
+    const bool read = StreamDetectorSamples(
+        path, choice,
+        [&](int stream, std::span<const std::int16_t> samples) {
+            while (decoders.size() <= static_cast<std::size_t>(stream)) {
+                const int channel = static_cast<int>(decoders.size()) + 1;
+                decoders.push_back(
+                    std::make_unique<Decoder>(output, [&print, channel](double seconds, std::string_view line) {
+                        print(channel, seconds, line);
+                    }));
+            }
+            decoders[static_cast<std::size_t>(stream)]->Feed(samples);
+        },
+        error);
+    if (!read) {
+        std::fflush(stdout);  // what was decoded before the failure stays
+        return Fail((path == "-" ? std::string("standard input") : path) + ": " + error);
+    }
+    if (std::fflush(stdout) != 0)
+        return Fail("cannot write to standard output", kExitRuntime);
+    return 0;
+}
 
 }  // namespace
 
-int RunDecode(std::span<char* const> argv)
+CommandRun AddDecode(CLI::App& app)
 {
-    Args args;
-    if (auto done = ParseCommand(argv, kOptions, "decode", kUsage, args))
-        return *done;
-    if (args.Operands().size() != 1)
-        return UsageError("decode", kUsage, args.Operands().empty() ? "no FILE given" : "more than one FILE given");
-    const std::string& path = args.Operands()[0];
-
-    std::vector<std::int16_t> samples;
-    std::string error;
-    if (!ReadDetectorSamples(path, samples, error))
-        return Fail(path + ": " + error);
-
-    const bool timestamps = args.Has("--timestamps");
-    DecodeSamples(samples, args.Has("--keys") ? DecodeOutput::Keys : DecodeOutput::Commands,
-                  [timestamps](double seconds, std::string_view line) {
-                      if (timestamps)
-                          std::printf("%.3f ", seconds);
-                      std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
-                  });
-    if (std::fflush(stdout) != 0)
-        return Fail("cannot write to standard output");
-    return 0;
+    auto args = std::make_shared<DecodeArgs>();
+    CLI::App& command = *app.add_subcommand("decode", "print the command texts found in a recording");
+    command.footer("Prints every command text found in the recording FILE, one per line, in\n"
+                   "order, exactly as a listening application receives them: a command begins\n"
+                   "with * or #, each key adds a line with the text so far, and a text stops\n"
+                   "growing after 21 characters or a pause of more than 30 seconds.\n"
+                   "FILE may be any sound file that libsndfile reads (WAV PCM 8/16/24/32-bit,\n"
+                   "float, FLAC, ...), or - for standard input, which may be a pipe:\n"
+                   "  sox call.mp3 -t wav - | vardell decode -\n"
+                   "It is decoded as it is read, in constant memory. Its channels are mixed\n"
+                   "down to mono unless --channel or --each-channel says otherwise, and it is\n"
+                   "resampled to 11025 Hz.\n"
+                   "--timestamps gives the time (3 decimals) at the end of the block that\n"
+                   "produced the line.");
+    command.add_option("FILE", args->path, "the recording, or - for standard input")->required();
+    command.add_flag("--keys", args->keys, "print each detected key instead of the command texts");
+    command.add_flag("--timestamps", args->timestamps, "start each line with the time in seconds into the recording");
+    CLI::Option* channel = command.add_option("--channel", args->channel, "decode channel N alone (1 is the first)")
+                               ->option_text("N")
+                               ->check(CLI::Range(1, 1 << 20));
+    command
+        .add_flag("--each-channel", args->eachChannel, "decode every channel on its own; lines start with the channel")
+        ->excludes(channel);
+    return [args] { return RunDecode(*args); };
 }
 
 }  // namespace tool
