@@ -73,6 +73,7 @@ protected:
         vaudio::RemoveVirtualDevices();
         vaudio::UseServerDevices(true);
     }
+    void TearDown() override { EXPECT_TRUE(servertest::StartServer()); }  // a killed server comes back
 };
 
 TEST_F(Pulse, ServerDevicesAreListedAfterTheVirtualOnesAndTheMapperOpensTheDefault)
@@ -246,7 +247,8 @@ TEST_F(Pulse, ServerDeathGivesEveryBlockBackWithTheReason)
     inRec.hook = outRec.hook = keepReason;
     HWAVEIN in = OpenIn(unsigned(FindIn("Monitor of DTMF-Test-Sink")), inRec);
     HWAVEOUT out = OpenOut(unsigned(FindOut("DTMF-Test-Sink")), outRec);
-    Block buffers[4], sound[2] = {Block(Samples(11025, 500)), Block(Samples(11025, 500))};
+    Block buffers[4] = {Block(22050), Block(22050), Block(22050), Block(22050)};  // a second each
+    Block sound[2] = {Block(Samples(11025, 500)), Block(Samples(11025, 500))};
     for (auto& b : buffers)
         Add(in, b);
     ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
@@ -256,11 +258,12 @@ TEST_F(Pulse, ServerDeathGivesEveryBlockBackWithTheReason)
 
     ASSERT_TRUE(servertest::KillServer());
     const auto killed = Clock::now();
-    ASSERT_TRUE(outRec.WaitCount(WOM_DONE, 2));
-    ASSERT_TRUE(inRec.WaitCount(WIM_DATA, 4));
+    ASSERT_TRUE(outRec.WaitCount(WOM_DONE, 2) && outRec.WaitCount(WOM_LOST, 1));
+    ASSERT_TRUE(inRec.WaitCount(WIM_DATA, 4) && inRec.WaitCount(WIM_LOST, 1));
     EXPECT_LT(Clock::now() - killed, 3s);
-    EXPECT_EQ(inRec.Count(WIM_LOST), 1u);
-    EXPECT_EQ(outRec.Count(WOM_LOST), 1u);
+    auto messages = inRec.Messages();  // the reason first, then the blocks
+    EXPECT_EQ(messages[1].msg, WIM_LOST);
+    EXPECT_EQ(inRec.Count(WIM_LOST) + outRec.Count(WOM_LOST), 2u);
     {
         std::lock_guard lk(m);
         ASSERT_EQ(reasons.size(), 2u);
@@ -275,7 +278,6 @@ TEST_F(Pulse, ServerDeathGivesEveryBlockBackWithTheReason)
     EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
     EXPECT_EQ(outRec.Messages().back().msg, WOM_CLOSE);
-    ASSERT_TRUE(servertest::StartServer());
 }
 
 TEST_F(Pulse, PauseRestartAndResetOnTheServer)
