@@ -14,10 +14,8 @@ namespace servertest {
 
 inline std::string ServerDir()
 {
-    const char* server = std::getenv("PULSE_SERVER");
-    std::string dir = server ? server : "";
-    const auto at = dir.rfind("/pulse/native");
-    return dir.rfind("unix:", 0) == 0 && at != std::string::npos ? dir.substr(5, at - 5) : "";
+    const std::string server = std::getenv("PULSE_SERVER") ? std::getenv("PULSE_SERVER") : "";
+    return server.substr(5, server.rfind("/pulse/native") - 5);  // "unix:" DIR "/pulse/native"
 }
 
 // Kills the server outright, as a crash would.
@@ -38,15 +36,11 @@ template <class Caps>
 int FindDevice(std::string_view name)
 {
     constexpr bool in = sizeof(Caps) == sizeof(WAVEINCAPSA);
-    const unsigned count = in ? waveInGetNumDevs() : waveOutGetNumDevs();
-    for (unsigned i = 0; i < count; ++i) {
+    for (unsigned i = 0, count = in ? waveInGetNumDevs() : waveOutGetNumDevs(); i < count; ++i) {
         Caps caps{};
-        MMRESULT r;
-        if constexpr (in)
-            r = waveInGetDevCapsA(i, &caps, sizeof caps);
-        else
-            r = waveOutGetDevCapsA(i, &caps, sizeof caps);
-        if (r == MMSYSERR_NOERROR && name == caps.szPname)
+        if ((in ? waveInGetDevCapsA(i, reinterpret_cast<WAVEINCAPSA*>(&caps), sizeof caps)
+                : waveOutGetDevCapsA(i, reinterpret_cast<WAVEOUTCAPSA*>(&caps), sizeof caps)) == MMSYSERR_NOERROR &&
+            name == caps.szPname)
             return int(i);
     }
     return -1;
