@@ -14,7 +14,8 @@
 namespace vaudio {
 
 enum class Pacing {
-    RealTime,         // one 256-frame block every 256/rate seconds, silence after the source ends
+    RealTime,         // one 256-frame block every 256/rate seconds, silence after the source ends;
+                      // samples fed while it runs dry start at that moment, as on a live device
     AsFastAsBuffers,  // each added buffer is filled at once until the source ends; then nothing more
 };
 
