@@ -134,7 +134,9 @@ TEST_F(MonitorOnPulse, AThousandSetUpsAndTeardownsAcrossAServerDeath)
     }
     EXPECT_LT(longest, 2s);
     auto monitor = std::make_unique<AudioMonitor>(window.hwnd, kSource);
+    ASSERT_EQ(AudioMonitor::State(), MonitorState::Listening);
     SinkPlayer player(Recording("#9", 300, 300));
+    ASSERT_NE(player.out, nullptr);
     EXPECT_TRUE(window.Pump(2));
     EXPECT_EQ(window.texts, Texts("#9"));
 }
