@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
+#include <string>
 #include <mutex>
 
 #include "AudioBackend.h"
@@ -52,11 +54,13 @@ bool sampleSpecOf(const WAVEFORMATEX& f, pa_sample_spec& sampleSpec)
 
 class PulseBackend final : public Backend {
 public:
-    std::vector<DeviceInfo> devices(Direction dir) override;
-    MMRESULT openCapture(const DeviceInfo& dev, const WAVEFORMATEX& fmt, CaptureSink& sink,
+    std::vector<DeviceInfo> Devices(Direction dir) override;
+    MMRESULT OpenCapture(const DeviceInfo& dev, const WAVEFORMATEX& fmt, CaptureSink& sink,
                          std::unique_ptr<CaptureStream>& out) override;
-    MMRESULT openPlayback(const DeviceInfo& dev, const WAVEFORMATEX& fmt, PlaybackSink& sink,
+    MMRESULT OpenPlayback(const DeviceInfo& dev, const WAVEFORMATEX& fmt, PlaybackSink& sink,
                           std::unique_ptr<PlaybackStream>& out) override;
+    // Empty when a connection is ready; otherwise why there is none.
+    std::string Problem();
 
     pa_threaded_mainloop* loop() const { return loop_; }
     void signal() { pa_threaded_mainloop_signal(loop_, 0); }
@@ -120,6 +124,7 @@ private:
     pa_threaded_mainloop* loop_ = nullptr;  // never freed: it serves until the process ends
     pa_context* ctx_ = nullptr;
     bool connecting_ = false;  // a caller is waiting for a new connection to settle
+    std::string problem_;      // why the last connection attempt failed
 };
 
 pa_context* PulseBackend::contextLocked()
@@ -137,11 +142,14 @@ pa_context* PulseBackend::contextLocked()
         ctx_ = nullptr;
     }
     pa_context* c = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Vardell");
-    if (!c)
+    if (!c) {
+        problem_ = "cannot make a sound server connection";
         return nullptr;
+    }
     pa_context_set_state_callback(
         c, [](pa_context*, void* ud) { static_cast<PulseBackend*>(ud)->signal(); }, this);
     if (pa_context_connect(c, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        problem_ = pa_strerror(pa_context_errno(c));
         pa_context_unref(c);
         return nullptr;
     }
@@ -153,13 +161,23 @@ pa_context* PulseBackend::contextLocked()
     connecting_ = false;
     signal();
     if (!settled || pa_context_get_state(c) != PA_CONTEXT_READY) {
+        problem_ = settled ? pa_strerror(pa_context_errno(c)) : "the sound server does not answer";
         pa_context_set_state_callback(c, nullptr, nullptr);
         pa_context_disconnect(c);
         pa_context_unref(c);
         return nullptr;
     }
     ctx_ = c;
+    problem_.clear();
     return ctx_;
+}
+
+std::string PulseBackend::Problem()
+{
+    if (!ensureLoop())
+        return "cannot start the sound server client";
+    Lock lk(loop_);
+    return contextLocked() ? std::string() : problem_;
 }
 
 struct Listing {
@@ -180,7 +198,7 @@ void collect(const Info* info, int eol, void* ud)
     l->devices.push_back({desc ? desc : "", info->name ? info->name : "", info->index, info->sample_spec.channels});
 }
 
-std::vector<DeviceInfo> PulseBackend::devices(Direction dir)
+std::vector<DeviceInfo> PulseBackend::Devices(Direction dir)
 {
     if (!ensureLoop())
         return {};
@@ -223,18 +241,19 @@ std::vector<DeviceInfo> PulseBackend::devices(Direction dir)
     return std::move(l.devices);
 }
 
-// Base of both stream kinds: creation, connection and teardown under the lock.
+// Base of both stream kinds: creation, connection, loss and teardown under the lock.
 class PulseStream {
 protected:
-    explicit PulseStream(PulseBackend& b) : b_(b) {}
+    PulseStream(PulseBackend& b, StreamSink& sink) : b_(b), lossSink_(sink) {}
 
     // Lock held. Waits until the stream is ready or has failed.
     bool waitReady()
     {
-        return b_.waitLocked([&] {
+        connected_ = b_.waitLocked([&] {
             auto st = pa_stream_get_state(s_);
             return st == PA_STREAM_READY || !PA_STREAM_IS_GOOD(st);
         }) && pa_stream_get_state(s_) == PA_STREAM_READY;
+        return connected_;
     }
 
     bool ready() const { return s_ && pa_stream_get_state(s_) == PA_STREAM_READY; }
@@ -244,6 +263,20 @@ protected:
         if (pa_operation* op = pa_stream_cork(s_, on ? 1 : 0, nullptr, nullptr))
             pa_operation_unref(op);
     }
+
+    // Mainloop thread, lock held. A stream that was working and dies (the server
+    // went away, the device was removed) is reported once, with the server's reason.
+    void onState()
+    {
+        b_.signal();
+        if (!connected_ || PA_STREAM_IS_GOOD(pa_stream_get_state(s_)))
+            return;
+        connected_ = false;
+        dropped();
+        lossSink_.Failed(pa_strerror(pa_context_errno(pa_stream_get_context(s_))));
+    }
+    // Lock held: forget what the caller lent us, as the stream is gone.
+    virtual void dropped() {}
 
     // Lock held. After this no callback of the stream runs.
     void destroyLocked()
@@ -259,13 +292,25 @@ protected:
         s_ = nullptr;
     }
 
+    void watchState()
+    {
+        pa_stream_set_state_callback(
+            s_, [](pa_stream*, void* ud) { static_cast<PulseStream*>(ud)->onState(); }, this);
+    }
+
+    ~PulseStream() = default;
+
     PulseBackend& b_;
     pa_stream* s_ = nullptr;
+
+private:
+    StreamSink& lossSink_;
+    bool connected_ = false;  // ready once; cleared when the loss is reported
 };
 
 class PulseCapture final : public CaptureStream, PulseStream {
 public:
-    PulseCapture(PulseBackend& b, CaptureSink& sink) : PulseStream(b), sink_(sink) {}
+    PulseCapture(PulseBackend& b, CaptureSink& sink) : PulseStream(b, sink), sink_(sink) {}
     ~PulseCapture() override
     {
         Lock lk(b_.loop());
@@ -278,8 +323,7 @@ public:
         s_ = pa_stream_new(c, "Vardell capture", &sampleSpec, nullptr);
         if (!s_)
             return MMSYSERR_NOMEM;
-        pa_stream_set_state_callback(
-            s_, [](pa_stream*, void* ud) { static_cast<PulseCapture*>(ud)->b_.signal(); }, this);
+        watchState();
         pa_stream_set_read_callback(
             s_, [](pa_stream*, std::size_t, void* ud) { static_cast<PulseCapture*>(ud)->onRead(); }, this);
         // Without a small fragment size the server delivers two-second chunks.
@@ -293,16 +337,16 @@ public:
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT start() override
+    MMRESULT Start() override
     {
         Lock lk(b_.loop());
         if (!ready())
-            return MMSYSERR_ERROR;
+            return MMSYSERR_NODRIVER;
         cork(false);
         return MMSYSERR_NOERROR;
     }
 
-    void stop() override
+    void Stop() override
     {
         Lock lk(b_.loop());
         if (ready())
@@ -318,7 +362,7 @@ private:
             std::size_t n = 0;
             if (pa_stream_peek(s_, &data, &n) < 0 || n == 0)
                 return;
-            sink_.captured(static_cast<const std::uint8_t*>(data), n);  // a hole (null) is silence
+            sink_.Captured(static_cast<const std::uint8_t*>(data), n);  // a hole (null) is silence
             pa_stream_drop(s_);
         }
     }
@@ -326,9 +370,13 @@ private:
     CaptureSink& sink_;
 };
 
+// Blocks are written into the server's buffer one after the other as it asks for
+// more, so that they play without a gap. A block counts as played once the next
+// one has begun to follow it into that buffer (which holds tens of milliseconds),
+// or, for the last block, once the server has drained it.
 class PulsePlayback final : public PlaybackStream, PulseStream {
 public:
-    PulsePlayback(PulseBackend& b, PlaybackSink& sink) : PulseStream(b), sink_(sink) {}
+    PulsePlayback(PulseBackend& b, PlaybackSink& sink) : PulseStream(b, sink), sink_(sink) {}
     ~PulsePlayback() override
     {
         Lock lk(b_.loop());
@@ -342,8 +390,7 @@ public:
         s_ = pa_stream_new(c, "Vardell playback", &sampleSpec, nullptr);
         if (!s_)
             return MMSYSERR_NOMEM;
-        pa_stream_set_state_callback(
-            s_, [](pa_stream*, void* ud) { static_cast<PulsePlayback*>(ud)->onState(); }, this);
+        watchState();
         pa_stream_set_write_callback(
             s_, [](pa_stream*, std::size_t, void* ud) { static_cast<PulsePlayback*>(ud)->pump(); }, this);
         pa_buffer_attr attr{};
@@ -356,37 +403,34 @@ public:
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT play(const std::uint8_t* data, std::size_t bytes) override
+    MMRESULT Write(const std::uint8_t* data, std::size_t bytes) override
     {
         Lock lk(b_.loop());
         if (!ready())
-            return MMSYSERR_ERROR;
+            return MMSYSERR_NODRIVER;
         cancelDrain();
-        block_ = data;
-        len_ = bytes;
-        off_ = 0;
+        blocks_.push_back({data, bytes});
         pump();
         if (!paused_)
             cork(false);
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT pause(bool paused) override
+    MMRESULT Pause(bool paused) override
     {
         Lock lk(b_.loop());
         if (!ready())
-            return MMSYSERR_ERROR;
+            return MMSYSERR_NODRIVER;
         paused_ = paused;
         cork(paused);
         return MMSYSERR_NOERROR;
     }
 
-    void reset() override
+    void Reset() override
     {
         Lock lk(b_.loop());
         cancelDrain();
-        block_ = nullptr;
-        len_ = off_ = 0;
+        dropped();
         paused_ = false;
         if (!ready())
             return;
@@ -396,30 +440,57 @@ public:
     }
 
 private:
-    // Writes as much of the block as the server takes; once all is written, drains.
+    struct Block {
+        const std::uint8_t* data;
+        std::size_t len;
+    };
+
+    void dropped() override
+    {
+        cancelDrain();
+        blocks_.clear();
+        written_ = off_ = 0;
+    }
+
+    // Writes as much as the server takes, block after block; drains after the last.
     void pump()
     {
-        if (!block_ || !ready())
+        if (!ready())
             return;
-        while (off_ < len_) {
+        while (written_ < blocks_.size()) {
             std::size_t w = pa_stream_writable_size(s_);
             if (w == 0 || w == static_cast<std::size_t>(-1))
-                return;
-            std::size_t n = std::min(w, len_ - off_);
-            if (pa_stream_write(s_, block_ + off_, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
-                return;
+                break;
+            const Block& block = blocks_[written_];
+            std::size_t n = std::min(w, block.len - off_);
+            if (pa_stream_write(s_, block.data + off_, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+                break;
             off_ += n;
+            if (off_ == block.len) {
+                ++written_;
+                off_ = 0;
+            }
         }
-        block_ = nullptr;  // copied into the server's buffer
-        drain_ = pa_stream_drain(
-            s_,
-            [](pa_stream*, int, void* ud) {
-                auto* self = static_cast<PulsePlayback*>(ud);
-                pa_operation_unref(self->drain_);
-                self->drain_ = nullptr;
-                self->sink_.played();
-            },
-            this);
+        // Every written block with another begun behind it has played, bar the buffer.
+        while (written_ > 1 || (written_ == 1 && off_ > 0)) {
+            blocks_.pop_front();
+            --written_;
+            sink_.Played();
+        }
+        if (written_ == 1 && blocks_.size() == 1 && !drain_)
+            drain_ = pa_stream_drain(
+                s_,
+                [](pa_stream*, int, void* ud) {
+                    auto* self = static_cast<PulsePlayback*>(ud);
+                    pa_operation_unref(self->drain_);
+                    self->drain_ = nullptr;
+                    if (self->written_ == 1 && self->blocks_.size() == 1) {
+                        self->blocks_.clear();
+                        self->written_ = 0;
+                        self->sink_.Played();
+                    }
+                },
+                this);
     }
 
     void cancelDrain()
@@ -431,27 +502,15 @@ private:
         drain_ = nullptr;
     }
 
-    // A stream that dies with a block in hand still returns it, so nobody waits forever.
-    void onState()
-    {
-        b_.signal();
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(s_)))
-            return;
-        if (block_ || drain_) {
-            cancelDrain();
-            block_ = nullptr;
-            sink_.played();
-        }
-    }
-
     PlaybackSink& sink_;
-    const std::uint8_t* block_ = nullptr;  // the part not yet written
-    std::size_t len_ = 0, off_ = 0;
+    std::deque<Block> blocks_;  // lent by the caller, not yet reported played
+    std::size_t written_ = 0;   // leading blocks wholly in the server's buffer
+    std::size_t off_ = 0;       // bytes of the next block already written
     bool paused_ = false;
     pa_operation* drain_ = nullptr;
 };
 
-MMRESULT PulseBackend::openCapture(const DeviceInfo& dev, const WAVEFORMATEX& fmt, CaptureSink& sink,
+MMRESULT PulseBackend::OpenCapture(const DeviceInfo& dev, const WAVEFORMATEX& fmt, CaptureSink& sink,
                                    std::unique_ptr<CaptureStream>& out)
 {
     pa_sample_spec sampleSpec;
@@ -472,7 +531,7 @@ MMRESULT PulseBackend::openCapture(const DeviceInfo& dev, const WAVEFORMATEX& fm
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT PulseBackend::openPlayback(const DeviceInfo& dev, const WAVEFORMATEX& fmt, PlaybackSink& sink,
+MMRESULT PulseBackend::OpenPlayback(const DeviceInfo& dev, const WAVEFORMATEX& fmt, PlaybackSink& sink,
                                     std::unique_ptr<PlaybackStream>& out)
 {
     pa_sample_spec sampleSpec;
@@ -497,10 +556,22 @@ MMRESULT PulseBackend::openPlayback(const DeviceInfo& dev, const WAVEFORMATEX& f
 
 namespace waveaudio {
 
-Backend& pulseBackend()
+namespace {
+PulseBackend& Server()
 {
-    static Backend& b = *new PulseBackend;
+    static PulseBackend& b = *new PulseBackend;
     return b;
+}
+}  // namespace
+
+Backend& ServerDevices()
+{
+    return Server();
+}
+
+std::string ServerProblem()
+{
+    return Server().Problem();
 }
 
 }  // namespace waveaudio

@@ -14,7 +14,8 @@
 namespace vaudio {
 
 enum class Pacing {
-    RealTime,         // one 256-frame block every 256/rate seconds, silence after the source ends
+    RealTime,         // one 256-frame block every 256/rate seconds, silence after the source ends;
+                      // samples fed while it runs dry start at that moment, as on a live device
     AsFastAsBuffers,  // each added buffer is filled at once until the source ends; then nothing more
 };
 
@@ -59,5 +60,7 @@ VARDELL_WAVE_API bool VirtualOutputIsOpen(unsigned int device);
 VARDELL_WAVE_API void RemoveVirtualDevices();
 // Hides (false) or shows (true, the default) the sound server's devices in this process.
 VARDELL_WAVE_API void UseServerDevices(bool use);
+// Empty while the sound server answers; otherwise why it does not ("Connection refused").
+VARDELL_WAVE_API std::string SoundServerProblem();
 
 }  // namespace vaudio

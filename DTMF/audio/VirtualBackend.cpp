@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -26,6 +27,11 @@ struct VirtualInput {
     std::condition_variable cv;         // source fed, buffer added, start/stop/quit
     std::vector<std::int16_t> samples;  // interleaved in the opened format
     std::size_t pos = 0;                // next sample to deliver
+    // Real-time capture running: the block now being recorded began at blockStart.
+    bool live = false;
+    Clock::time_point blockStart;
+    double framesPerSecond = 0;
+    std::size_t channels = 1;
 };
 
 class VirtualPlayback;
@@ -74,6 +80,9 @@ public:
               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(256.0 / fmt.nSamplesPerSec))),
           worker_([this] { run(); })
     {
+        std::lock_guard lk(dev_->m);
+        dev_->framesPerSecond = fmt.nSamplesPerSec;
+        dev_->channels = fmt.nChannels;
     }
 
     ~VirtualCapture() override
@@ -86,13 +95,13 @@ public:
         worker_.join();
     }
 
-    MMRESULT start() override
+    MMRESULT Start() override
     {
         set(true);
         return MMSYSERR_NOERROR;
     }
-    void stop() override { set(false); }
-    void buffersAdded() override
+    void Stop() override { set(false); }
+    void BuffersAdded() override
     {
         std::lock_guard lk(dev_->m);
         dev_->cv.notify_all();
@@ -114,6 +123,7 @@ private:
         while (!quit_) {
             if (!running_) {
                 wasRunning = false;
+                dev_->live = false;
                 dev_->cv.wait(lk);
                 continue;
             }
@@ -121,6 +131,8 @@ private:
                 next = Clock::now() + period_;  // the first block is due one period after start
             wasRunning = true;
             if (dev_->options.pacing == vaudio::Pacing::RealTime) {
+                dev_->live = true;
+                dev_->blockStart = next - period_;
                 if (dev_->cv.wait_until(lk, next, [&] { return quit_ || !running_; }))
                     continue;
                 next += period_;
@@ -129,6 +141,7 @@ private:
                 dev_->cv.wait(lk);
             }
         }
+        dev_->live = false;
     }
 
     // Real time: one block per period, silence once the source has run out.
@@ -138,14 +151,14 @@ private:
         std::size_t n = std::min(blockSamples_, dev_->samples.size() - dev_->pos);
         std::copy_n(dev_->samples.begin() + static_cast<std::ptrdiff_t>(dev_->pos), n, block.begin());
         dev_->pos += n;
-        sink_.captured(reinterpret_cast<const std::uint8_t*>(block.data()), block.size() * 2);
+        sink_.Captured(reinterpret_cast<const std::uint8_t*>(block.data()), block.size() * 2);
     }
 
     // As fast as buffers: fill the buffer being filled from the source. A source that ends
     // inside a buffer has the rest padded with silence, so its last samples are not stranded.
     bool fillBuffer()
     {
-        std::size_t room = sink_.room() / 2;
+        std::size_t room = sink_.Room() / 2;
         std::size_t avail = dev_->samples.size() - dev_->pos;
         if (room == 0 || avail == 0)
             return false;
@@ -154,7 +167,7 @@ private:
         std::copy_n(dev_->samples.begin() + static_cast<std::ptrdiff_t>(dev_->pos), n, chunk.begin());
         dev_->pos += n;
         std::size_t len = n == avail ? room : n;
-        sink_.captured(reinterpret_cast<const std::uint8_t*>(chunk.data()), len * 2);
+        sink_.Captured(reinterpret_cast<const std::uint8_t*>(chunk.data()), len * 2);
         return true;
     }
 
@@ -197,47 +210,48 @@ public:
         std::erase(dev_->active, this);
     }
 
-    MMRESULT play(const std::uint8_t* data, std::size_t bytes) override
+    MMRESULT Write(const std::uint8_t* data, std::size_t bytes) override
     {
         std::lock_guard lk(dev_->m);
-        block_ = data;
-        len_ = bytes;
-        off_ = 0;
+        blocks_.push_back({data, bytes});
         if (dev_->options.clock == vaudio::OutputClock::Instant)
-            advanceLocked(len_);
+            advanceLocked(SIZE_MAX);
         cv_.notify_all();
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT pause(bool paused) override
+    MMRESULT Pause(bool paused) override
     {
         std::lock_guard lk(dev_->m);
         paused_ = paused;
         if (!paused && dev_->options.clock == vaudio::OutputClock::Instant)
-            advanceLocked(len_);
+            advanceLocked(SIZE_MAX);
         cv_.notify_all();
         return MMSYSERR_NOERROR;
     }
 
-    void reset() override
+    void Reset() override
     {
         std::lock_guard lk(dev_->m);
-        block_ = nullptr;
-        len_ = off_ = 0;
+        blocks_.clear();
+        off_ = 0;
         paused_ = false;
     }
 
-    // Called with dev_->m held.
+    // Called with dev_->m held. Plays on from one block into the next.
     void advanceLocked(std::size_t bytes)
     {
-        if (paused_ || !block_)
-            return;
-        std::size_t n = std::min(bytes, len_ - off_);
-        dev_->played.insert(dev_->played.end(), block_ + off_, block_ + off_ + n);
-        off_ += n;
-        if (off_ == len_) {
-            block_ = nullptr;
-            sink_.played();
+        while (!paused_ && !blocks_.empty() && bytes > 0) {
+            const auto [data, len] = blocks_.front();
+            std::size_t n = std::min(bytes, len - off_);
+            dev_->played.insert(dev_->played.end(), data + off_, data + off_ + n);
+            off_ += n;
+            bytes -= n;
+            if (off_ == len) {
+                blocks_.pop_front();
+                off_ = 0;
+                sink_.Played();
+            }
         }
     }
 
@@ -250,7 +264,7 @@ private:
         while (!quit_) {
             cv_.wait_for(lk, std::chrono::milliseconds(5));
             auto now = Clock::now();
-            if (block_ && !paused_) {
+            if (!blocks_.empty() && !paused_) {
                 credit += std::chrono::duration<double>(now - last).count() * bytesPerSecond_;
                 auto n = static_cast<std::size_t>(credit) / align_ * align_;
                 credit -= double(n);
@@ -262,13 +276,18 @@ private:
         }
     }
 
+    struct Block {
+        const std::uint8_t* data;
+        std::size_t len;
+    };
+
     std::shared_ptr<VirtualOutput> dev_;
     PlaybackSink& sink_;
     const double bytesPerSecond_;
     const std::size_t align_;
     // Guarded by dev_->m:
-    const std::uint8_t* block_ = nullptr;
-    std::size_t len_ = 0, off_ = 0;
+    std::deque<Block> blocks_;
+    std::size_t off_ = 0;  // bytes of the front block already played
     bool paused_ = false;
     bool quit_ = false;
     std::condition_variable cv_;
@@ -277,7 +296,7 @@ private:
 
 class VirtualBackend final : public Backend {
 public:
-    std::vector<DeviceInfo> devices(Direction dir) override
+    std::vector<DeviceInfo> Devices(Direction dir) override
     {
         auto& r = registry();
         std::lock_guard lk(r.m);
@@ -291,7 +310,7 @@ public:
         return out;
     }
 
-    MMRESULT openCapture(const DeviceInfo& info, const WAVEFORMATEX& fmt, CaptureSink& sink,
+    MMRESULT OpenCapture(const DeviceInfo& info, const WAVEFORMATEX& fmt, CaptureSink& sink,
                          std::unique_ptr<CaptureStream>& out) override
     {
         auto dev = registry().input(static_cast<unsigned int>(info.id));
@@ -305,7 +324,7 @@ public:
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT openPlayback(const DeviceInfo& info, const WAVEFORMATEX& fmt, PlaybackSink& sink,
+    MMRESULT OpenPlayback(const DeviceInfo& info, const WAVEFORMATEX& fmt, PlaybackSink& sink,
                           std::unique_ptr<PlaybackStream>& out) override
     {
         auto dev = registry().output(static_cast<unsigned int>(info.id));
@@ -322,7 +341,7 @@ public:
 
 namespace waveaudio {
 
-Backend& virtualBackend()
+Backend& VirtualDevices()
 {
     static Backend& b = *new VirtualBackend;
     return b;
@@ -371,6 +390,14 @@ void FeedVirtualInput(unsigned int device, std::span<const std::int16_t> samples
     if (!dev)
         return;
     std::lock_guard lk(dev->m);
+    if (dev->live && dev->pos == dev->samples.size()) {
+        // Sound that starts now fills only the rest of the block being recorded, as
+        // on a real device: the block never carries samples from before their time.
+        const double elapsed = std::chrono::duration<double>(Clock::now() - dev->blockStart).count();
+        const auto frames =
+            std::min<std::size_t>(static_cast<std::size_t>(std::max(0.0, elapsed) * dev->framesPerSecond), 255);
+        dev->samples.insert(dev->samples.end(), frames * dev->channels, 0);
+    }
     dev->samples.insert(dev->samples.end(), samples.begin(), samples.end());
     dev->cv.notify_all();
 }

@@ -6,6 +6,13 @@
 // its default device first). Every operation answers MMSYSERR_NOERROR (0) for
 // success. Callbacks run on a thread of the service, never on the caller's, and
 // none is made after the close of its device has returned.
+//
+// A device that is lost while open (the sound server went away, the device was
+// removed, its stream failed) says so once with WIM_LOST or WOM_LOST, whose first
+// parameter is the reason as a NUL-terminated text valid during the call; every
+// block it still held then comes back as usual (WIM_DATA, WOM_DONE). From then on
+// the handle only refuses new work (MMSYSERR_NODRIVER); reset, unprepare and close
+// work as always.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +57,8 @@ constexpr unsigned int WOM_DONE = 0x3BD;
 constexpr unsigned int WIM_OPEN = 0x3BE;
 constexpr unsigned int WIM_CLOSE = 0x3BF;
 constexpr unsigned int WIM_DATA = 0x3C0;
+constexpr unsigned int WOM_LOST = 0x3E0;
+constexpr unsigned int WIM_LOST = 0x3E1;
 
 constexpr WORD WAVE_FORMAT_PCM = 1;
 

@@ -1,15 +1,16 @@
 #include "AudioMonitor.h"
 
 #include <cstring>
-#include <exception>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string_view>
-#include <thread>
 
 #include "AudioQueue.h"
 #include "CommandReader.h"
 #include "FFT.h"
 #include "KeyEngine.h"
+#include "ListeningSession.h"
 
 CommandReader* AudioMonitor::myReader = nullptr;
 AudioQueue* AudioMonitor::queue = nullptr;
@@ -23,78 +24,72 @@ namespace {
 
 constexpr int BlockSamples = AudioQueue::BufferBytes / 2;
 
-// A monitor has been set up and not yet torn down. Cleared only at the very end
-// of a teardown, so a constructor reached from a message handled while the
-// teardown waits for the worker stays inert instead of clobbering the state.
-std::atomic<bool> monitorActive{false};
+// Set-ups and teardowns meet under this one lock, on any thread.
+std::mutex sessionLock;
+// The session in force; a teardown takes it out under the lock and releases it outside.
+std::unique_ptr<ListeningSession> current;
+// A monitor has been set up and its teardown has not yet ended. Cleared only at
+// the very end of a teardown, so a constructor reached from a message handled
+// while the teardown waits for the worker stays inert instead of starting anew.
+bool monitorActive = false;
 
-// Whether the set-up in force created myReader. Ownership follows the set-up,
-// not the object being destroyed: any object's destructor tears the class-wide
-// state down, so a per-object flag could free a caller's reader or leak ours.
-bool readerOwned = false;
-
-// Bumped after every queued block and every stop request; the worker sleeps on
-// it when the queue is empty instead of polling.
-std::atomic<std::uint32_t> wakeups{0};
-
-void Wake()
+std::string NameOf(unsigned int device)
 {
-    wakeups.fetch_add(1);
-    wakeups.notify_all();
+    WAVEINCAPSA caps{};
+    if (waveInGetDevCapsA(device, &caps, sizeof caps) != MMSYSERR_NOERROR)
+        return {};
+    return std::string(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname));
 }
 
-// The worker's thread; myThread points at it while the worker runs. A process
-// that exits with a monitor still set up must not terminate on its destructor.
-struct Worker {
-    std::thread thread;
-    ~Worker()
-    {
-        if (thread.joinable())
-            thread.detach();
+// Sets up a session, or leaves the state idle. Called with sessionLock held.
+void SetUp(CommandReader* reader, bool ownsReader, ListeningSession::Target target)
+{
+    auto session = std::make_unique<ListeningSession>(reader, ownsReader, std::move(target));
+    if (!reader || !session->Start()) {
+        session.reset();  // releases what the set-up made (the reader too, if it is ours)
+        monitorActive = false;
+        return;
     }
-} worker;
+    current = std::move(session);
+}
 
 }  // namespace
 
 AudioMonitor::AudioMonitor(HWND hwnd, std::string deviceName)
 {
-    if (monitorActive.exchange(true))
+    std::lock_guard guard(sessionLock);
+    if (monitorActive)
         return;
-    myReader = new (std::nothrow) CommandReader(hwnd);
-    readerOwned = true;
-    quit = false;
+    monitorActive = true;
     ownsReader = true;
-    if (!myReader) {
-        TearDown();
-        return;
-    }
+    auto* reader = new (std::nothrow) CommandReader(hwnd);
 
     // The last exact match wins; no match leaves the system's choice.
-    unsigned int device = WAVE_MAPPER;
-    const unsigned int count = waveInGetNumDevs();
-    for (unsigned int i = 0; i < count; ++i) {
-        WAVEINCAPSA caps{};
-        if (waveInGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR)
-            continue;
-        if (deviceName == std::string_view(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname)))
-            device = i;
-    }
-    SetUp(static_cast<int>(device));
+    ListeningSession::Target target;
+    const unsigned int count = reader ? waveInGetNumDevs() : 0;
+    for (unsigned int i = 0; i < count; ++i)
+        if (deviceName == NameOf(i))
+            target.device = i;
+    if (target.device != WAVE_MAPPER)
+        target.reopenName = deviceName;
+    SetUp(reader, true, std::move(target));
 }
 
 AudioMonitor::AudioMonitor(CommandReader* reader, int device)
 {
-    if (monitorActive.exchange(true))
+    std::lock_guard guard(sessionLock);
+    if (monitorActive)
         return;
-    myReader = reader;
-    readerOwned = false;
-    quit = false;
+    monitorActive = true;
     ownsReader = false;
-    if (!reader) {
-        TearDown();  // the worker would hand keys to nothing
-        return;
+    ListeningSession::Target target;
+    target.device = static_cast<unsigned int>(device);
+    // Device 0 and the mapper follow the system's choice when re-opened; any other by its name.
+    if (target.device != 0 && target.device != WAVE_MAPPER) {
+        target.reopenName = NameOf(target.device);
+        target.reopenDevice = target.device;
     }
-    SetUp(device);
+    SetUp(reader, false, std::move(target));
 }
 
 AudioMonitor::~AudioMonitor()
@@ -111,91 +106,48 @@ AudioMonitor& AudioMonitor::operator=(const AudioMonitor& other)
 void AudioMonitor::Quit()
 {
     quit = true;
-    Wake();
+    std::lock_guard guard(sessionLock);
+    if (current)
+        current->Nudge();
 }
 
-void AudioMonitor::SetUp(int device)
+MonitorState AudioMonitor::State()
 {
-    try {
-        myFFT = new FFT(BlockSamples);
-    } catch (const std::exception&) {
-        TearDown();
-        return;
-    }
-
-    WAVEFORMATEX wavForm{};
-    wavForm.wFormatTag = WAVE_FORMAT_PCM;
-    wavForm.nChannels = 1;
-    wavForm.nSamplesPerSec = 11025;
-    wavForm.nAvgBytesPerSec = 22050;
-    wavForm.nBlockAlign = 2;
-    wavForm.wBitsPerSample = 16;
-    wavForm.cbSize = 0;
-    if (waveInOpen(&wavdev, static_cast<unsigned int>(device), &wavForm, reinterpret_cast<DWORD_PTR>(&WaveCallback), 0,
-                   CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
-        wavdev = nullptr;
-        TearDown();
-        return;
-    }
-
-    // Set before capture starts, so the callback never sees it unset while capturing.
-    queue = AudioQueue::Create(wavdev).release();
-    if (!queue) {
-        TearDown();
-        return;
-    }
-    waveInStart(wavdev);
-
-    // Published before the start: the worker clears it as it ends, possibly at once.
-    myThread = &worker.thread;
-    try {
-        worker.thread = std::thread(ThreadFunc);
-    } catch (const std::exception&) {
-        myThread = nullptr;
-        TearDown();
-    }
+    std::lock_guard guard(sessionLock);
+    return current ? current->State() : MonitorState::Idle;
 }
 
+bool AudioMonitor::NotifyStateTo(HWND hwnd)
+{
+    std::lock_guard guard(sessionLock);
+    if (current)
+        current->NotifyStateTo(hwnd);
+    return current != nullptr;
+}
+
+// Whichever object it runs for, and on whichever thread: the state is class-wide.
+// A teardown that finds no session (a second one, or one racing another) releases
+// nothing and does not wait.
 void AudioMonitor::TearDown()
 {
-    quit = true;
-    Wake();
-    // Pumping, not sleeping: the worker may be inside a notification to a window
-    // of this very thread, and it cannot end until that has been handled.
-    if (myThread.load() != nullptr)
-        WaitPumping([] { return myThread.load() == nullptr; });
-    if (worker.thread.joinable())
-        worker.thread.join();
-
-    // Every buffer back from the device before the queue frees it; with no buffer
-    // left to fill, no completion can reach the queue after this.
-    if (wavdev)
-        waveInReset(wavdev);
-
-    if (myReader) {
-        if (readerOwned)
-            delete myReader;
-        myReader = nullptr;
+    std::unique_ptr<ListeningSession> session;
+    {
+        std::lock_guard guard(sessionLock);
+        session = std::move(current);
+        quit = true;
     }
-    readerOwned = false;
-    if (queue) {
-        delete queue;
-        queue = nullptr;
-    }
-    if (wavdev) {
-        waveInClose(wavdev);
-        wavdev = nullptr;
-    }
-    if (myFFT) {
-        delete myFFT;
-        myFFT = nullptr;
-    }
+    if (!session)
+        return;
+    session->Stop();
+    session.reset();
+    std::lock_guard guard(sessionLock);
     monitorActive = false;
 }
 
 void AudioMonitor::ThreadFunc()
 {
-    KeyEngine engine(KeyEngine::Into(*myReader), *myFFT, threshold);
+    ListeningSession& session = *ListeningSession::Live();
+    KeyEngine& engine = session.Engine();
     short aBuffer[2 * BlockSamples];
     std::uint32_t tickCount = 0;  // taken with each block; detection does not use it
 
@@ -204,12 +156,13 @@ void AudioMonitor::ThreadFunc()
     for (;;) {
         // Read before draining: a block put after the last Get changes it, so
         // the wait below cannot miss one.
-        const std::uint32_t seen = wakeups.load();
-        while (queue->Get(aBuffer, &tickCount))
+        const std::uint32_t seen = session.Wakeups();
+        while (queue && queue->Get(aBuffer, &tickCount))
             engine.Feed(aBuffer, BlockSamples);
         if (quit)
             break;
-        wakeups.wait(seen);
+        if (!session.Recover())
+            session.WaitForWork(seen);
     }
 
     myThread = nullptr;
@@ -218,12 +171,16 @@ void AudioMonitor::ThreadFunc()
 
 void AudioMonitor::WaveCallback(HWAVEIN, unsigned int uMsg, DWORD_PTR, DWORD_PTR dwParam1, DWORD_PTR)
 {
+    ListeningSession* session = ListeningSession::Live();
+    if (uMsg == WIM_LOST && session)
+        session->OnLost(reinterpret_cast<const char*>(dwParam1));
     if (uMsg != WIM_DATA || !dwParam1)
         return;
     // Null only while a queue is being created or has failed to be: the device
     // then returns its buffers unfilled, and they are not wanted.
     if (AudioQueue* q = queue) {
         q->Put(reinterpret_cast<WAVEHDR*>(dwParam1));
-        Wake();
+        if (session)
+            session->Wake();
     }
 }

@@ -13,6 +13,18 @@
 class AudioQueue;
 class CommandReader;
 class FFT;
+class ListeningSession;
+
+// Whether the monitor is listening. Lost: the input device went away (the sound
+// server stopped, the device was removed); the monitor re-opens it by itself as
+// soon as it can, and is Listening again from then on.
+enum class MonitorState { Idle, Listening, Lost };
+
+// Sent (synchronously, from the worker) to the window given to
+// AudioMonitor::NotifyStateTo on every change between Listening and Lost.
+// wParam: the new MonitorState; lParam: address of the NUL-terminated reason of a
+// loss (valid during the call only), 0 on resuming.
+constexpr UINT WM_DTMFSTATE = WM_USER + 3;
 
 class VARDELL_API KeyDetector {
 public:
@@ -48,12 +60,17 @@ public:
 
     void Quit();
 
+    // The state of the monitor set up in this process (Idle when none is, or its set-up failed).
+    static MonitorState State();
+    // Opts in to WM_DTMFSTATE for the monitor set up now (null opts out); false when none is.
+    static bool NotifyStateTo(HWND hwnd);
+
     static void ThreadFunc();
     static void WaveCallback(HWAVEIN hwi, unsigned int uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                              DWORD_PTR dwParam2);
 
 private:
-    void SetUp(int device);
+    friend class ListeningSession;  // keeps the class-wide members below up to date
     static void TearDown();
 
     bool ownsReader = false;  // this object's set-up created the reader

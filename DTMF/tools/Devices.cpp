@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Options.h"
+#include "VirtualAudio.h"
 #include "WaveAudio.h"
 
 namespace tool {
@@ -50,6 +51,12 @@ std::optional<int> FindDevice(const std::vector<std::string>& names, const std::
         if (!deviceArg.empty() && names[i] == deviceArg)
             found = static_cast<int>(i);
     return found;
+}
+
+std::string NoDevice(const std::string& what)
+{
+    const std::string problem = vaudio::SoundServerProblem();
+    return problem.empty() ? what : what + " (cannot reach the sound server: " + problem + ")";
 }
 
 }  // namespace tool

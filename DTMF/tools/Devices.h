@@ -15,4 +15,8 @@ std::vector<std::string> OutputDeviceNames();
 // monitor's own lookup. nullopt when there is no such device.
 std::optional<int> FindDevice(const std::vector<std::string>& names, const std::string& deviceArg);
 
+// Why a device could not be found or opened: "no audio input devices", with the
+// sound server's problem ("cannot reach the sound server: Connection refused") when there is one.
+std::string NoDevice(const std::string& what);
+
 }  // namespace tool

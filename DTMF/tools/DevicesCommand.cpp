@@ -5,6 +5,7 @@
 #include "Commands.h"
 #include "Devices.h"
 #include "Options.h"
+#include "VirtualAudio.h"
 
 namespace tool {
 
@@ -21,6 +22,8 @@ void List(const char* title, const std::vector<std::string>& names)
 
 int RunDevices()
 {
+    if (const std::string problem = vaudio::SoundServerProblem(); !problem.empty())
+        return Fail("cannot reach the sound server: " + problem, kExitRuntime);
     List("Input", InputDeviceNames());
     List("Output", OutputDeviceNames());
     return std::fflush(stdout) == 0 ? 0 : Fail("cannot write to standard output", kExitRuntime);

@@ -21,6 +21,7 @@ struct ListenArgs {
     std::string device = "0";
     bool keys = false;
     bool timestamps = false;
+    bool exitOnLoss = false;
 };
 
 int RunListen(const ListenArgs& args)
@@ -32,13 +33,26 @@ int RunListen(const ListenArgs& args)
     const auto names = InputDeviceNames();
     const auto device = FindDevice(names, deviceArg);
     if (!device)
-        return names.empty() ? Fail("no audio input devices", kExitRuntime)
+        return names.empty() ? Fail(NoDevice("no audio input devices"), kExitRuntime)
                              : Fail("no input device '" + deviceArg + "' (see 'vardell devices')");
 
     const bool keys = args.keys;
     const bool timestamps = args.timestamps;
     const auto start = std::chrono::steady_clock::now();
-    OwnedWindow window([&](HWND, UINT msg, WPARAM wParam, LPARAM) -> LRESULT {
+    std::string lost;  // why capture was lost, with --exit-on-loss
+    const auto onState = [&](MonitorState state, const char* reason) {
+        if (state == MonitorState::Listening) {
+            std::fprintf(stderr, "vardell: capture resumed on input device %d (%s)\n", *device,
+                         names[static_cast<std::size_t>(*device)].c_str());
+        } else if (args.exitOnLoss) {
+            lost = reason;
+        } else {
+            std::fprintf(stderr, "vardell: capture lost: %s; waiting for the sound server\n", reason);
+        }
+    };
+    OwnedWindow window([&](HWND, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
+        if (msg == WM_DTMFSTATE)
+            onState(static_cast<MonitorState>(wParam), lParam ? reinterpret_cast<const char*>(lParam) : "");
         if (msg != WM_DTMFCOMMAND)
             return 0;
         std::string line = reinterpret_cast<const char*>(wParam);
@@ -64,11 +78,17 @@ int RunListen(const ListenArgs& args)
         } else {
             monitor = std::make_unique<AudioMonitor>(window.Get(), deviceArg);
         }
+        if (!AudioMonitor::NotifyStateTo(window.Get()))
+            return Fail(NoDevice("cannot open input device " + std::to_string(*device)), kExitRuntime);
+        if (AudioMonitor::State() == MonitorState::Lost)  // before we asked to be told
+            onState(MonitorState::Lost, "the device went away");
         // Handles the worker's notifications while waiting for the signal.
-        WaitPumping([&] { return signals.Signalled(); });
+        WaitPumping([&] { return signals.Signalled() || !lost.empty(); });
         monitor.reset();
         reader.reset();
     }
+    if (!lost.empty())
+        return Fail("capture lost: " + lost, kExitRuntime);
     return 0;
 }
 
@@ -80,11 +100,15 @@ CommandRun AddListen(CLI::App& app)
     CLI::App& command = *app.add_subcommand("listen", "print the command texts heard on an input device until Ctrl-C");
     command.footer("Listens on an audio input device and prints every command text as it\n"
                    "arrives, one per line, until Ctrl-C or SIGTERM. With --keys, only keys\n"
-                   "inside commands are printed: no others reach the application.");
+                   "inside commands are printed: no others reach the application. When the\n"
+                   "device is lost (the sound server stops), a line on standard error says so\n"
+                   "and listening resumes by itself once the device is back.");
     command.add_option("DEVICE", args->device, "input device index or exact name from 'vardell devices'")
         ->capture_default_str();
     command.add_flag("--keys", args->keys, "print the key that each text adds instead of the texts");
     command.add_flag("--timestamps", args->timestamps, "start each line with the seconds since listening started");
+    command.add_flag("--exit-on-loss", args->exitOnLoss,
+                     "exit (status 1) when capture is lost, instead of waiting for the sound server");
     return [args] { return RunListen(*args); };
 }
 

@@ -25,6 +25,7 @@ TEST(NoServer, NoServerDevicesAndFailedOpensQuicklyAndQuietly)
     EXPECT_NE(waveOutOpen(&out, 0, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     EXPECT_EQ(in, nullptr);
     EXPECT_EQ(out, nullptr);
+    EXPECT_NE(vaudio::SoundServerProblem(), "");  // says why, e.g. "Connection refused"
     // Generous bound: only a connection timeout would come near it.
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");

@@ -1,29 +1,23 @@
-// Against the headless PulseAudio server of the test fixture: what is played into
-// the sink "DTMF-Test-Sink" through waveOut* comes back from its monitor through waveIn*.
+// Against the headless PulseAudio server of the test fixture: what is played into the
+// sink "DTMF-Test-Sink" through waveOut* comes back from its monitor through waveIn*.
 #include <unistd.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <random>
+#include <memory>
 
+#include "ServerControl.h"
 #include "TestSupport.h"
 
 using namespace audiotest;
+using servertest::FindDevice;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-template <class Caps, class GetCaps>
-int Find(const std::string& name, unsigned count, GetCaps getCaps)
-{
-    for (unsigned i = 0; i < count; ++i) {
-        Caps caps{};
-        if (getCaps(i, &caps, sizeof caps) == MMSYSERR_NOERROR && name == caps.szPname)
-            return int(i);
-    }
-    return -1;
-}
+const std::string kSink = "DTMF-Test-Sink", kSource = "Monitor of DTMF-Test-Sink";
+
 // Standard output of a shell command (pactl talks to the fixture's server through PULSE_SERVER).
 std::string Shell(const std::string& command)
 {
@@ -37,32 +31,10 @@ std::string Shell(const std::string& command)
     return out;
 }
 
-int FindOut(const std::string& name)
+std::string OutName(unsigned i)
 {
-    return Find<WAVEOUTCAPSA>(name, waveOutGetNumDevs(), waveOutGetDevCapsA);
-}
-int FindIn(const std::string& name)
-{
-    return Find<WAVEINCAPSA>(name, waveInGetNumDevs(), waveInGetDevCapsA);
-}
-
-// Best normalised correlation of `signal` within `captured` over all lags.
-double BestCorrelation(const Samples& captured, const Samples& signal)
-{
-    double es = 0, best = 0;
-    for (auto v : signal)
-        es += double(v) * v;
-    for (std::size_t lag = 0; lag + signal.size() <= captured.size(); ++lag) {
-        double dot = 0, ec = 0;
-        for (std::size_t i = 0; i < signal.size(); ++i) {
-            double c = captured[lag + i];
-            dot += c * signal[i];
-            ec += c * c;
-        }
-        if (ec > 0)
-            best = std::max(best, dot / std::sqrt(es * ec));
-    }
-    return best;
+    WAVEOUTCAPSA caps{};
+    return waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR ? std::string(caps.szPname) : "-";
 }
 
 class Pulse : public Virtual {
@@ -72,133 +44,168 @@ protected:
         vaudio::RemoveVirtualDevices();
         vaudio::UseServerDevices(true);
     }
+    void TearDown() override { EXPECT_TRUE(servertest::StartServer()); }  // a killed server comes back
 };
 
-TEST_F(Pulse, ServerDevicesAreListedAfterTheVirtualOnesAndTheMapperOpensTheDefault)
+TEST_F(Pulse, ServerDevicesFollowTheVirtualOnesOverOneConnectionAndTheMapperFollowsTheDefault)
 {
-    // Threads that use the service first at the same moment share one connection.
-    std::vector<std::thread> first;
-    std::atomic<bool> go{false};
+    std::vector<std::thread> first;  // threads that use the service first at once share one connection
     for (int i = 0; i < 8; ++i)
-        first.emplace_back([&, i] {
-            while (!go)
-                std::this_thread::yield();
-            WAVEINCAPSA caps;
-            i % 2 ? void(waveOutGetNumDevs()) : void(waveInGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps));
-        });
-    go = true;
+        first.emplace_back([i] { i % 2 ? waveOutGetNumDevs() : waveInGetNumDevs(); });
     for (auto& t : first)
         t.join();
-    const std::string clients = Shell("pactl list clients");
-    const std::string ours = "application.process.id = \"" + std::to_string(::getpid()) + "\"";
-    std::size_t connections = 0;
-    for (auto at = clients.find(ours); at != std::string::npos; at = clients.find(ours, at + 1))
-        ++connections;
-    EXPECT_EQ(connections, 1u);
+    const std::string clients = Shell("pactl list clients"),
+                      ours = "application.process.id = \"" + std::to_string(::getpid()) + "\"";
+    EXPECT_EQ(clients.find(ours), clients.rfind(ours));
+    ASSERT_NE(clients.find(ours), std::string::npos);
 
-    EXPECT_GE(FindOut("DTMF-Test-Sink"), 0);
-    EXPECT_GE(FindOut("Discard"), 0);
-    EXPECT_GE(FindIn("Monitor of DTMF-Test-Sink"), 0);
-    unsigned server = waveInGetNumDevs();
+    const int monitor = FindDevice<WAVEINCAPSA>(kSource);
     vaudio::AddVirtualInput("Virtual", {});
-    EXPECT_EQ(waveInGetNumDevs(), server + 1);
-    EXPECT_EQ(FindIn("Virtual"), 0);
-    EXPECT_GE(FindIn("Monitor of DTMF-Test-Sink"), 1);
+    EXPECT_EQ(FindDevice<WAVEINCAPSA>("Virtual"), 0);
+    EXPECT_EQ(FindDevice<WAVEINCAPSA>(kSource), monitor + 1);
     vaudio::RemoveVirtualDevices();
-    HWAVEOUT out = nullptr;
-    for (auto fmt : {Mono11k(), Pcm(2, 44100, 24)}) {
-        ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &fmt, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-        EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
-    }
 
-    // The mapper follows a new server default, but only GetNumDevs renumbers the devices.
+    // The mapper follows a new server default at once, but only GetNumDevs renumbers the devices.
     const unsigned count = waveOutGetNumDevs();
-    auto name = [](unsigned i) {
-        WAVEOUTCAPSA caps{};
-        return waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR ? std::string(caps.szPname) : "-";
-    };
-    std::vector<std::string> before;
+    std::vector<std::string> before, after;
     for (unsigned i = 0; i < count; ++i)
-        before.push_back(name(i));
+        before.push_back(OutName(i));
     const std::string oldDefault = Shell("pactl get-default-sink");
     const std::string module = Shell("pactl load-module module-null-sink sink_name=vardell_new_default "
                                      "sink_properties=device.description=New-Default");
     Shell("pactl set-default-sink vardell_new_default");
-    EXPECT_EQ(name(WAVE_MAPPER), "New-Default");
-    auto fmt = Mono11k();
+    EXPECT_EQ(OutName(WAVE_MAPPER), "New-Default");
+    HWAVEOUT out = nullptr;
+    auto fmt = Pcm(2, 44100, 24);
     EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &fmt, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     waveOutClose(out);
-    std::vector<std::string> after;
     for (unsigned i = 0; i < count; ++i)
-        after.push_back(name(i));
+        after.push_back(OutName(i));
     EXPECT_EQ(after, before);
     EXPECT_EQ(waveOutGetNumDevs(), count + 1);
-    EXPECT_EQ(name(0), "New-Default");
+    EXPECT_EQ(OutName(0), "New-Default");
     Shell("pactl set-default-sink " + oldDefault);
     Shell("pactl unload-module " + module);
 }
 
-TEST_F(Pulse, PlayedSignalComesBackFromTheMonitorAndWomDoneFollowsTheDrain)
+// Ten blocks of one continuous tone, written at once, come back from the monitor as
+// one second of tone without a gap, and come back to the caller in order once played.
+TEST_F(Pulse, QueuedBlocksPlayWithoutAGapAndComeBackInOrderAfterPlaying)
 {
-    int sink = FindOut("DTMF-Test-Sink"), monitor = FindIn("Monitor of DTMF-Test-Sink");
-    ASSERT_GE(sink, 0);
-    ASSERT_GE(monitor, 0);
     std::mutex m;
-    Samples captured;
+    Samples got;
     std::vector<DWORD> sizes;
     std::atomic<bool> recycle{true};
     Recorder inRec, outRec;
-    inRec.hook = [&](void* h, unsigned int msg, DWORD_PTR p1) {  // keeps 8 buffers circulating until the reset
+    inRec.hook = [&](void* h, unsigned int msg, DWORD_PTR p1) {  // keeps the buffers circulating
         auto* hdr = reinterpret_cast<WAVEHDR*>(p1);
         if (msg != WIM_DATA || !recycle)
             return;
-        {
-            std::lock_guard lk(m);
-            auto* s = reinterpret_cast<std::int16_t*>(hdr->lpData);
-            captured.insert(captured.end(), s, s + hdr->dwBytesRecorded / 2);
-            sizes.push_back(hdr->dwBytesRecorded);
-        }
+        std::lock_guard lk(m);
+        got.insert(got.end(), reinterpret_cast<std::int16_t*>(hdr->lpData),
+                   reinterpret_cast<std::int16_t*>(hdr->lpData) + hdr->dwBytesRecorded / 2);
+        sizes.push_back(hdr->dwBytesRecorded);
         waveInAddBuffer(static_cast<HWAVEIN>(h), hdr, kHdr);
     };
-    HWAVEIN in = OpenIn(unsigned(monitor), inRec);
+    HWAVEIN in = OpenIn(unsigned(FindDevice<WAVEINCAPSA>(kSource)), inRec);
     Block buffers[8];
     for (auto& b : buffers)
         Add(in, b);
     ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
     ASSERT_TRUE(inRec.WaitCount(WIM_DATA, 1));
 
-    // 0.5 s of pseudo-random noise: its correlation peak is sharp and unambiguous.
-    Samples signal(5512);
-    std::mt19937 gen(42);
-    std::uniform_int_distribution<int> dist(-8000, 8000);
-    for (auto& s : signal)
-        s = static_cast<std::int16_t>(dist(gen));
-    HWAVEOUT out = OpenOut(unsigned(sink), outRec);
-    Block block(signal);
-    auto written = Clock::now();
-    Write(out, block);
-    ASSERT_TRUE(outRec.WaitCount(WOM_DONE, 1));
-    EXPECT_GE(Clock::now() - written, 400ms);  // after the block has played, not when handed over
-    EXPECT_EQ(block.hdr.dwFlags, WHDR_PREPARED | WHDR_DONE);
+    constexpr std::size_t kBlock = 1102;  // 100 ms
+    Samples tone(10 * kBlock);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<std::int16_t>(8000 * std::sin(2 * 3.14159265358979 * 440 * double(i) / 11025));
+    std::vector<std::unique_ptr<Block>> blocks;
+    HWAVEOUT out = OpenOut(unsigned(FindDevice<WAVEOUTCAPSA>(kSink)), outRec);
+    const auto written = Clock::now();
+    for (std::size_t b = 0; b < 10; ++b) {
+        blocks.push_back(std::make_unique<Block>(Samples(&tone[b * kBlock], &tone[b * kBlock] + kBlock)));
+        Write(out, *blocks.back());
+    }
+    ASSERT_TRUE(outRec.WaitCount(WOM_DONE, 10));
+    EXPECT_GE(Clock::now() - written, 900ms);  // once played, not when handed over
+    for (int b = 0; b < 10; ++b)
+        EXPECT_EQ(outRec.Params(WOM_DONE)[b], blocks[b]->Ptr());
     ASSERT_TRUE(inRec.WaitCount(WIM_DATA, inRec.Count(WIM_DATA) + 12));  // ~0.3 s more
-
     recycle = false;
     ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
     for (auto& b : buffers)
         EXPECT_EQ(waveInUnprepareHeader(in, &b.hdr, kHdr), MMSYSERR_NOERROR);
     EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
-    EXPECT_EQ(waveOutUnprepareHeader(out, &block.hdr, kHdr), MMSYSERR_NOERROR);
+    for (auto& b : blocks)
+        EXPECT_EQ(waveOutUnprepareHeader(out, &b->hdr, kHdr), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+
     std::lock_guard lk(m);
-    EXPECT_GT(BestCorrelation(captured, signal), 0.95);
+    auto loud = [](std::int16_t v) { return std::abs(v) > 1000; };
+    const auto first = std::find_if(got.begin(), got.end(), loud);
+    const auto last = std::find_if(got.rbegin(), got.rend(), loud).base();
+    ASSERT_LT(first, last);
+    EXPECT_NEAR(double(last - first), double(tone.size()), 60);
+    std::size_t quiet = 0, longestQuiet = 0, peak = 0;  // a gap is a run of near-silence inside the tone
+    for (auto it = first; it != last; ++it) {
+        longestQuiet = std::max(longestQuiet, quiet = std::abs(*it) < 300 ? quiet + 1 : 0);
+        peak = std::max<std::size_t>(peak, std::abs(*it));
+    }
+    EXPECT_LE(longestQuiet, 3u);
+    EXPECT_NEAR(double(peak), 8000, 200);  // the samples themselves, not a louder or softer copy
     // Until the reset, every block is whole, whatever sizes the server delivered.
     EXPECT_EQ(sizes, std::vector<DWORD>(sizes.size(), 512u));
+}
+
+// The server dies under both directions: each device says why once, gives back
+// every block it held, and refuses new work; reset and close still work.
+TEST_F(Pulse, ServerDeathGivesEveryBlockBackWithTheReason)
+{
+    std::mutex m;
+    std::vector<std::string> reasons;
+    Recorder inRec, outRec;
+    inRec.hook = outRec.hook = [&](void*, unsigned int msg, DWORD_PTR p1) {
+        std::lock_guard lk(m);
+        if (msg == WIM_LOST || msg == WOM_LOST)
+            reasons.emplace_back(reinterpret_cast<const char*>(p1));
+    };
+    HWAVEIN in = OpenIn(unsigned(FindDevice<WAVEINCAPSA>(kSource)), inRec);
+    HWAVEOUT out = OpenOut(unsigned(FindDevice<WAVEOUTCAPSA>(kSink)), outRec);
+    Block buffers[4] = {Block(22050), Block(22050), Block(22050), Block(22050)};  // a second each
+    Block sound[2] = {Block(Samples(11025, 500)), Block(Samples(11025, 500))};
+    for (auto& b : buffers)
+        Add(in, b);
+    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+    for (auto& b : sound)
+        Write(out, b);
+    std::this_thread::sleep_for(200ms);
+
+    ASSERT_TRUE(servertest::KillServer());
+    const auto killed = Clock::now();
+    ASSERT_TRUE(outRec.WaitCount(WOM_DONE, 2) && outRec.WaitCount(WOM_LOST, 1));
+    ASSERT_TRUE(inRec.WaitCount(WIM_DATA, 4) && inRec.WaitCount(WIM_LOST, 1));
+    EXPECT_LT(Clock::now() - killed, 3s);
+    EXPECT_EQ(inRec.Messages()[1].msg, WIM_LOST);  // the reason first, then the blocks
+    EXPECT_EQ(inRec.Count(WIM_LOST) + outRec.Count(WOM_LOST), 2u);
+    {
+        std::lock_guard lk(m);
+        ASSERT_EQ(reasons.size(), 2u);
+        EXPECT_FALSE(reasons[0].empty());
+    }
+    EXPECT_EQ(waveInAddBuffer(in, &buffers[0].hdr, kHdr), MMSYSERR_NODRIVER);
+    EXPECT_EQ(waveInStart(in), MMSYSERR_NODRIVER);
+    EXPECT_EQ(waveOutWrite(out, &sound[0].hdr, kHdr), MMSYSERR_NODRIVER);
+    EXPECT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
+    for (auto& b : buffers)
+        EXPECT_EQ(waveInUnprepareHeader(in, &b.hdr, kHdr), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(outRec.Messages().back().msg, WOM_CLOSE);
 }
 
 TEST_F(Pulse, PauseRestartAndResetOnTheServer)
 {
     Recorder rec;
-    HWAVEOUT out = OpenOut(unsigned(FindOut("DTMF-Test-Sink")), rec);
+    HWAVEOUT out = OpenOut(unsigned(FindDevice<WAVEOUTCAPSA>(kSink)), rec);
     Block tone(Samples(11025 / 2, 1000));  // 0.5 s
     Write(out, tone);
     std::this_thread::sleep_for(100ms);

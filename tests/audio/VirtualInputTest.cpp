@@ -7,29 +7,9 @@ namespace {
 
 using VirtualInput = Virtual;
 
-TEST_F(VirtualInput, DevicesAreNumberedInRegistrationOrderWithNamesCutTo31)
-{
-    EXPECT_EQ(waveInGetNumDevs(), 0u);
-    EXPECT_EQ(vaudio::AddVirtualInput("Alpha", {}), 0u);
-    EXPECT_EQ(vaudio::AddVirtualInput(std::string(40, 'x'), {}), 1u);
-    vaudio::AddVirtualOutput("Speaker");
-    EXPECT_EQ(waveInGetNumDevs(), 2u);
-    EXPECT_EQ(waveOutGetNumDevs(), 1u);
-    WAVEINCAPSA caps{};
-    WAVEOUTCAPSA ocaps{};
-    ASSERT_EQ(waveInGetDevCapsA(1, &caps, sizeof caps), MMSYSERR_NOERROR);
-    EXPECT_EQ(std::string(caps.szPname), std::string(31, 'x'));
-    ASSERT_EQ(waveInGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
-    EXPECT_STREQ(caps.szPname, "Alpha");
-    ASSERT_EQ(waveOutGetDevCapsA(0, &ocaps, sizeof ocaps), MMSYSERR_NOERROR);
-    EXPECT_STREQ(ocaps.szPname, "Speaker");
-    EXPECT_EQ(waveInGetDevCapsA(2, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
-    EXPECT_NE(waveInGetDevCapsA(0, nullptr, sizeof caps), MMSYSERR_NOERROR);
-}
-
 // The callback gives each buffer back at once (as the capture queue does): capture runs on
-// through the whole source, filling the buffers in the order they were added; then the
-// three left waiting come back from the reset before it returns.
+// through the whole source, filling the buffers in the order they were added; a stop keeps
+// the buffers that wait, and a reset gives them back before it returns.
 TEST_F(VirtualInput, BuffersAreFilledInOrderOnAServiceThreadAndResetReturnsTheRest)
 {
     auto source = Ramp(40 * 256);
@@ -43,7 +23,8 @@ TEST_F(VirtualInput, BuffersAreFilledInOrderOnAServiceThreadAndResetReturnsTheRe
         got.insert(got.end(), s, s + hdr->dwBytesRecorded / 2);
         waveInAddBuffer(static_cast<HWAVEIN>(h), hdr, kHdr);
     };
-    HWAVEIN h = OpenIn(vaudio::AddVirtualInput("Mic", source), rec);
+    const unsigned dev = vaudio::AddVirtualInput("Mic", source);
+    HWAVEIN h = OpenIn(dev, rec);
     Block b[3];
     for (auto& x : b)
         Add(h, x);
@@ -52,6 +33,8 @@ TEST_F(VirtualInput, BuffersAreFilledInOrderOnAServiceThreadAndResetReturnsTheRe
     ASSERT_TRUE(rec.WaitCount(WIM_DATA, 40));
     rec.hook = nullptr;
     EXPECT_EQ(got, source);
+    ASSERT_EQ(waveInStop(h), MMSYSERR_NOERROR);
+    EXPECT_EQ(rec.Count(WIM_DATA), 40u) << "the stop keeps the waiting buffers";
     EXPECT_EQ(waveInClose(h), WAVERR_STILLPLAYING);
     EXPECT_EQ(waveInUnprepareHeader(h, &b[1].hdr, kHdr), WAVERR_STILLPLAYING);
     ASSERT_EQ(waveInReset(h), MMSYSERR_NOERROR);
@@ -64,7 +47,6 @@ TEST_F(VirtualInput, BuffersAreFilledInOrderOnAServiceThreadAndResetReturnsTheRe
         EXPECT_EQ(x.hdr.dwBytesRecorded, 0u);
         EXPECT_EQ(waveInUnprepareHeader(h, &x.hdr, kHdr), MMSYSERR_NOERROR);
         EXPECT_EQ(x.hdr.dwFlags, WHDR_DONE);
-        EXPECT_EQ(waveInUnprepareHeader(h, &x.hdr, kHdr), MMSYSERR_NOERROR);
         EXPECT_EQ(waveInAddBuffer(h, &x.hdr, kHdr), WAVERR_UNPREPARED);
     }
     ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
@@ -73,35 +55,17 @@ TEST_F(VirtualInput, BuffersAreFilledInOrderOnAServiceThreadAndResetReturnsTheRe
     EXPECT_EQ(msgs.back().msg, WIM_CLOSE);
     for (auto& m : msgs)
         EXPECT_NE(m.thread, std::this_thread::get_id());
-}
 
-TEST_F(VirtualInput, WavSourcePadsItsEndWithSilenceAndStopKeepsTheWaitingBuffer)
-{
+    // A WAV source whose end falls inside a buffer is padded with silence.
     auto samples = Ramp(100, 7);
-    std::string path = WriteWav("vinput.wav", AsBytes(samples));
-    EXPECT_EQ(vaudio::AddVirtualInputFile("Missing", path + ".none"), WAVE_MAPPER);
-    unsigned dev = vaudio::AddVirtualInputFile("File", path);
-    Recorder rec;
-    HWAVEIN h = OpenIn(dev, rec);
-    Block a(1024), b;
-    Add(h, a);
+    Recorder fileRec;
+    h = OpenIn(vaudio::AddVirtualInputFile("File", WriteWav("vinput.wav", AsBytes(samples))), fileRec);
+    Block whole(1024);
+    Add(h, whole);
     ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
-    ASSERT_TRUE(rec.WaitCount(WIM_DATA, 1));
+    ASSERT_TRUE(fileRec.WaitCount(WIM_DATA, 1));
     samples.resize(512, 0);
-    EXPECT_EQ(a.Recorded(), samples);
-
-    // The source has ended: a new buffer waits, and a stop leaves it queued.
-    Add(h, b);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(rec.Count(WIM_DATA), 1u);
-    ASSERT_EQ(waveInStop(h), MMSYSERR_NOERROR);
-    EXPECT_EQ(b.hdr.dwFlags & WHDR_INQUEUE, WHDR_INQUEUE);
-    auto more = Ramp(256, 500);
-    vaudio::FeedVirtualInput(dev, more);
-    ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
-    ASSERT_TRUE(rec.WaitCount(WIM_DATA, 2));
-    EXPECT_EQ(b.Recorded(), more);
-    EXPECT_EQ(vaudio::VirtualInputDelivered(dev), 356u);
+    EXPECT_EQ(whole.Recorded(), samples);
     EXPECT_EQ(waveInClose(h), MMSYSERR_NOERROR);
 }
 
@@ -137,7 +101,6 @@ TEST_F(VirtualInput, NullClosedAndForeignHandlesFail)
     EXPECT_EQ(waveInPrepareHeader(in, p, 4), MMSYSERR_INVALPARAM);
     ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
     ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
-    EXPECT_EQ(rec.Messages().back().msg, WOM_CLOSE);
     for (HWAVEIN h : {HWAVEIN(nullptr), in})
         for (MMRESULT r :
              {waveInPrepareHeader(h, p, kHdr), waveInAddBuffer(h, p, kHdr), waveInUnprepareHeader(h, p, kHdr),
@@ -151,7 +114,9 @@ TEST_F(VirtualInput, NullClosedAndForeignHandlesFail)
     EXPECT_EQ(b.hdr.dwFlags, 0u);
 }
 
-TEST_F(VirtualInput, OpenFailuresLeaveTheHandleNullInBothDirections)
+// Devices are numbered in registration order with names cut to 31 characters; a
+// failed open leaves the handle null and sends nothing, the same in both directions.
+TEST_F(VirtualInput, NumberingAndOpenFailuresInBothDirections)
 {
     Recorder rec;
     WAVEFORMATEX f = Mono11k(), isFloat = f, badAlign = f;
@@ -168,8 +133,13 @@ TEST_F(VirtualInput, OpenFailuresLeaveTheHandleNullInBothDirections)
     EXPECT_NE(open(WAVE_MAPPER, f), MMSYSERR_NOERROR);  // no device at all
     vaudio::AddVirtualInput("Broken", {}, {vaudio::Pacing::AsFastAsBuffers, true});
     vaudio::AddVirtualOutput("Refuses", {vaudio::OutputClock::Instant, true});
-    unsigned good = vaudio::AddVirtualInput("Good", {});
+    unsigned good = vaudio::AddVirtualInput(std::string(40, 'x'), {});
     vaudio::AddVirtualOutput("Good");
+    WAVEINCAPSA caps{};
+    ASSERT_EQ(waveInGetDevCapsA(good, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_EQ(std::string(caps.szPname), std::string(31, 'x'));
+    EXPECT_EQ(waveInGetDevCapsA(2, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
+    EXPECT_NE(waveInGetDevCapsA(0, nullptr, sizeof caps), MMSYSERR_NOERROR);
     EXPECT_NE(open(0, f), MMSYSERR_NOERROR);
     EXPECT_NE(open(WAVE_MAPPER, f), MMSYSERR_NOERROR);  // the mapper is device 0, which refuses
     EXPECT_EQ(open(7, f), MMSYSERR_BADDEVICEID);

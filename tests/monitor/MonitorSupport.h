@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "AudioMonitor.h"
 #include "CommandReader.h"
 #include "Messages.h"
 #include "VirtualAudio.h"
@@ -53,13 +54,18 @@ inline std::vector<std::string> Texts(std::string_view keys)
 }
 
 // A window owned by the constructing thread; `sent` counts messages queued to it.
+// It keeps every command text and every monitor state change ("lost: reason", "listening").
 struct TextWindow {
-    std::vector<std::string> texts;
+    std::vector<std::string> texts, states;
     std::atomic<int> sent{0};
     HWND hwnd = CreateMessageWindow(
-        [this](HWND, UINT msg, WPARAM text, LPARAM) -> LRESULT {
+        [this](HWND, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
             if (msg == WM_DTMFCOMMAND)
-                texts.emplace_back(reinterpret_cast<const char*>(text));
+                texts.emplace_back(reinterpret_cast<const char*>(wParam));
+            if (msg == WM_DTMFSTATE)
+                states.push_back(wParam == WPARAM(MonitorState::Lost)
+                                     ? "lost: " + std::string(reinterpret_cast<const char*>(lParam))
+                                     : "listening");
             return 0;
         },
         [this] { ++sent; });
@@ -68,11 +74,15 @@ struct TextWindow {
     // Handles sent messages until `count` texts have come or `limit` has passed (a guard against hangs).
     bool Pump(std::size_t count, std::chrono::milliseconds limit = 30s)
     {
-        for (auto end = std::chrono::steady_clock::now() + limit;
-             texts.size() < count && std::chrono::steady_clock::now() < end;)
+        return PumpUntil([&] { return texts.size() >= count; }, limit);
+    }
+    template <class Done>
+    bool PumpUntil(Done done, std::chrono::milliseconds limit = 30s)
+    {
+        for (auto end = std::chrono::steady_clock::now() + limit; !done() && std::chrono::steady_clock::now() < end;)
             if (!PumpSentMessages())
                 std::this_thread::sleep_for(2ms);
-        return texts.size() >= count;
+        return done();
     }
 };
 

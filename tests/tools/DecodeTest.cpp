@@ -283,16 +283,15 @@ TEST(Tool, MixKeepsTheCommandAndTheFirstLength)
     EXPECT_EQ(Decode(dir.Path("out.wav")), (Args{"#", "#1", "#12"}));
 }
 
-TEST(Tool, HelpVersionAndDevicesPrintOnStandardOutput)
+// devices needs a sound server: see the PULSE tests.
+TEST(Tool, HelpAndVersionPrintOnStandardOutput)
 {
     for (const auto& [args, needle] : {std::pair<Args, std::string>{{"--help"}, "Exit status"},
                                        {{"help"}, "Exit status"},
                                        {{"decode", "--help"}, "vardell decode [OPTIONS] FILE"},
                                        {{"help", "decode"}, "--timestamps"},
                                        {{"tones", "-h"}, "--seed"},
-                                       {{"--version"}, "vardell " VARDELL_VERSION "\n"},
-                                       {{"devices"}, "Input devices:"},
-                                       {{"devices"}, "Output devices:"}}) {
+                                       {{"--version"}, "vardell " VARDELL_VERSION "\n"}}) {
         const Result result = RunTool(args);
         EXPECT_EQ(result.status, 0) << result.err;
         EXPECT_NE(result.out.find(needle), std::string::npos) << result.out;

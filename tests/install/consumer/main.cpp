@@ -22,7 +22,10 @@ int main(int argc, char**)
     CommandReader reader(window);
     if (argc > 1) {  // only listen when asked: the test just builds and starts it
         auto* monitor = new AudioMonitor(&reader, 0);
-        WaitPumping([&] { return done.load(); });
+        if (AudioMonitor::State() == MonitorState::Idle)
+            std::puts("cannot listen on input device 0 (is the sound server running?)");
+        else
+            WaitPumping([&] { return done.load(); });
         delete monitor;
     }
     FFT fft(256);

@@ -1,0 +1,49 @@
+// The test fixture's PulseAudio server (PULSE_SERVER=unix:DIR/pulse/native), killed and
+// restarted by its pid through scripts/pulse-server; and device lookup by name.
+#pragma once
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "WaveAudio.h"
+
+namespace servertest {
+
+inline std::string ServerDir()
+{
+    const std::string server = std::getenv("PULSE_SERVER") ? std::getenv("PULSE_SERVER") : "";
+    return server.substr(5, server.rfind("/pulse/native") - 5);  // "unix:" DIR "/pulse/native"
+}
+
+// Kills the server outright, as a crash would.
+inline bool KillServer()
+{
+    int pid = 0;
+    std::ifstream(ServerDir() + "/server.pid") >> pid;
+    return pid > 0 && ::kill(pid, SIGKILL) == 0;
+}
+
+inline bool StartServer()
+{
+    return std::system((std::string(VARDELL_PULSE_SCRIPT) + " start " + ServerDir()).c_str()) == 0;
+}
+
+// The number of the device named `name` (after a fresh count), or -1.
+template <class Caps>
+int FindDevice(std::string_view name)
+{
+    constexpr bool in = sizeof(Caps) == sizeof(WAVEINCAPSA);
+    for (unsigned i = 0, count = in ? waveInGetNumDevs() : waveOutGetNumDevs(); i < count; ++i) {
+        Caps caps{};
+        if ((in ? waveInGetDevCapsA(i, reinterpret_cast<WAVEINCAPSA*>(&caps), sizeof caps)
+                : waveOutGetDevCapsA(i, reinterpret_cast<WAVEOUTCAPSA*>(&caps), sizeof caps)) == MMSYSERR_NOERROR &&
+            name == caps.szPname)
+            return int(i);
+    }
+    return -1;
+}
+
+}  // namespace servertest
