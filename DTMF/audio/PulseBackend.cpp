@@ -395,7 +395,9 @@ public:
             s_, [](pa_stream*, std::size_t, void* ud) { static_cast<PulsePlayback*>(ud)->pump(); }, this);
         pa_buffer_attr attr{};
         attr.maxlength = attr.prebuf = attr.fragsize = static_cast<std::uint32_t>(-1);
-        attr.tlength = static_cast<std::uint32_t>(3 * 256 * pa_frame_size(&sampleSpec));
+        // 150 ms queued at the server: a writer held up by a busy machine does not
+        // leave a gap between blocks.
+        attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(150 * PA_USEC_PER_MSEC, &sampleSpec));
         attr.minreq = static_cast<std::uint32_t>(256 * pa_frame_size(&sampleSpec));
         auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
         if (pa_stream_connect_playback(s_, sinkName.c_str(), &attr, flags, nullptr, nullptr) < 0 || !waitReady())
