@@ -38,6 +38,7 @@ StrictKeyDetector::StrictKeyDetector(const StrictLimits& limits)
     columnOverRowQ10 = Q10(std::pow(10.0, limits.maxColumnAboveRowDb / 10));
     rowOverColumnQ10 = Q10(std::pow(10.0, limits.maxRowAboveColumnDb / 10));
     shareQ10 = Q10(limits.minShare);
+    peakOverRestQ10 = Q10(std::pow(10.0, limits.minPeakAboveRestDb / 10));
     releaseQ10 = Q10(std::pow(10.0, limits.releaseDropDb / 10));
     minQuarters = static_cast<int>(limits.minToneMs * kRate / 1000 / kQuarter);
 }
@@ -52,6 +53,7 @@ StrictKeyDetector::Tones StrictKeyDetector::Measure(const int* spectrum, int key
         const int p = static_cast<int>(std::max_element(spectrum + bin - 1, spectrum + bin + 2) - spectrum);
         const std::int64_t a = spectrum[p - 1], b = spectrum[p], c = spectrum[p + 1];
         (tone < 4 ? tones.low : tones.high) = Sq(a) + Sq(b) + Sq(c);
+        (tone < 4 ? tones.lowPeak : tones.highPeak) = p;
         // Offset of the tone from bin p, (c - a) / (a + 2b + c) * 2.2 bins for a
         // Hamming window (within 0.01 bin); compared scaled by 5 (a + 2b + c) * 1024.
         const std::int64_t den = a + 2 * b + c;
@@ -92,12 +94,19 @@ char StrictKeyDetector::ProcessBlock(const short* samples, const int* spectrum, 
     if (const char k = KeyDetector::Classify(spectrum, threshold)) {
         const int index = static_cast<int>(std::strchr(kKeys, k) - kKeys);
         tones = Measure(spectrum, index);
-        std::int64_t total = 0;
-        for (int i = 1; i < 128; ++i)
-            total += Sq(spectrum[i]);
+        // Other sound: all of it, and its loudest bin away from the tones'
+        // main lobes (a cut tone spreads to 3 bins either side).
+        std::int64_t total = 0, rest = 0;
+        for (int i = 1; i < 128; ++i) {
+            const std::int64_t e = Sq(spectrum[i]);
+            total += e;
+            if (std::abs(i - tones.lowPeak) > 3 && std::abs(i - tones.highPeak) > 3)
+                rest = std::max(rest, e);
+        }
         if (tones.valid && std::min(tones.low, tones.high) >= minToneEnergy &&
             tones.high * 1024 <= columnOverRowQ10 * tones.low && tones.low * 1024 <= rowOverColumnQ10 * tones.high &&
-            (tones.low + tones.high) * 1024 >= shareQ10 * total)
+            (tones.low + tones.high) * 1024 >= shareQ10 * total &&
+            rest * peakOverRestQ10 <= std::max(tones.low, tones.high) * 1024)
             key = index;
     }
 

@@ -2,8 +2,8 @@
 // classifier finds, for listeners that must not act on speech or music.
 //
 // A block only counts when both tones sit within a few per cent of their
-// nominal frequencies, are loud enough, not too unequal, and carry most of the
-// block's energy. A key is handed on once it has been seen in two consecutive
+// nominal frequencies, are loud enough, not too unequal, carry most of the
+// block's energy and stand well above every other bin. A key is handed on once it has been seen in two consecutive
 // blocks and the sound has lasted long enough; it is held across a short break
 // and released by a real pause.
 #pragma once
@@ -20,6 +20,7 @@ struct StrictLimits {
     double maxColumnAboveRowDb = 6;   // column tone louder than the row tone
     double maxRowAboveColumnDb = 10;  // row tone louder than the column tone
     double minShare = 0.6;            // the two tones' part of the block's energy
+    double minPeakAboveRestDb = 15;   // the louder tone above any other bin: no chords, no harmonics
     double minToneMs = 35;            // sound that lasts less is no key
     double releaseDropDb = 16;        // a held key's tones falling this far end it
 };
@@ -36,6 +37,7 @@ public:
 private:
     struct Tones {
         std::int64_t low = 0, high = 0;  // energy of each tone's peak and its two neighbours
+        int lowPeak = 0, highPeak = 0;   // bin of each peak
         bool valid = false;
     };
     Tones Measure(const int* spectrum, int keyIndex) const;
@@ -44,7 +46,7 @@ private:
     // Limits in the integer terms the per-block checks use.
     std::int64_t maxDeviationQ10[8];  // per tone, in 1/1024 bin
     std::int64_t minToneEnergy;
-    std::int64_t columnOverRowQ10, rowOverColumnQ10, shareQ10, releaseQ10;
+    std::int64_t columnOverRowQ10, rowOverColumnQ10, shareQ10, peakOverRestQ10, releaseQ10;
     int minQuarters;
 
     std::int64_t quarters[8] = {};  // energy of the last 8 runs of 64 samples

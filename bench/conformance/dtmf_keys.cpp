@@ -1,8 +1,8 @@
 // Prints the keys that Vardell's detector finds in raw 16-bit mono 11025 Hz
-// samples on standard input, one line per input file given as a block count
-// or the whole input: used by the conformance runner.
+// samples on standard input (--times: one "seconds key" line each): the
+// conformance runner's driver.
 //
-//   dtmf_keys [--strict] [--limit NAME=VALUE]... < samples.raw
+//   dtmf_keys [--strict] [--times] [--limit NAME=VALUE]... < samples.raw
 //
 // --limit widens or narrows one of the strict limits (StrictLimits' member
 // names), so that the runner can measure what each check contributes.
@@ -36,6 +36,7 @@ bool SetLimit(StrictLimits& limits, std::string_view arg)
         {"maxColumnAboveRowDb", &StrictLimits::maxColumnAboveRowDb},
         {"maxRowAboveColumnDb", &StrictLimits::maxRowAboveColumnDb},
         {"minShare", &StrictLimits::minShare},
+        {"minPeakAboveRestDb", &StrictLimits::minPeakAboveRestDb},
         {"minToneMs", &StrictLimits::minToneMs},
         {"releaseDropDb", &StrictLimits::releaseDropDb},
     };
@@ -48,7 +49,15 @@ bool SetLimit(StrictLimits& limits, std::string_view arg)
 }
 
 struct Printer {
-    void ProcessChar(char key) { std::putchar(key); }
+    bool times = false;
+    long block = 0;
+    void ProcessChar(char key)
+    {
+        if (times)
+            std::printf("%.3f %c\n", (block + 1) * 256 / 11025.0, key);
+        else
+            std::putchar(key);
+    }
 };
 
 }  // namespace
@@ -57,13 +66,16 @@ int main(int argc, char** argv)
 {
     bool strict = false;
     StrictLimits limits;
+    Printer printer;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--strict") == 0)
             strict = true;
+        else if (std::strcmp(argv[i], "--times") == 0)
+            printer.times = true;
         else if (std::strcmp(argv[i], "--limit") == 0 && i + 1 < argc && SetLimit(limits, argv[i + 1]))
             ++i;
         else {
-            std::fprintf(stderr, "usage: dtmf_keys [--strict] [--limit NAME=VALUE]... < samples.raw\n");
+            std::fprintf(stderr, "usage: dtmf_keys [--strict] [--times] [--limit NAME=VALUE]... < samples.raw\n");
             return 2;
         }
     }
@@ -71,7 +83,6 @@ int main(int argc, char** argv)
     FFT fft(256);
     KeyDetector plain;
     StrictKeyDetector strictDetector(limits);
-    Printer printer;
     short block[256], work[256];
     int spectrum[128];
     while (std::fread(block, sizeof block, 1, stdin) == 1) {
@@ -81,6 +92,7 @@ int main(int argc, char** argv)
             plain.ProcessBlock(spectrum, 6, printer);
         else if (char key = strictDetector.ProcessBlock(block, spectrum, 6))
             printer.ProcessChar(key);
+        ++printer.block;
     }
     std::putchar('\n');
     return 0;

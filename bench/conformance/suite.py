@@ -183,7 +183,7 @@ def text_corpus():
 def to_rate(path, cache):
     """A sound file as 11025 Hz mono float samples, peak-normalised to -1 dBFS."""
     out = os.path.join(cache, os.path.basename(path) + ".raw")
-    subprocess.run(["sox", path, "-t", "raw", "-r", str(RATE), "-e", "signed", "-b", "16", "-c", "1", out,
+    subprocess.run(["sox", "-D", path, "-t", "raw", "-r", str(RATE), "-e", "signed", "-b", "16", "-c", "1", out,
                     "gain", "-n", "-1"], check=True, capture_output=True)
     return np.fromfile(out, dtype="<i2").astype(float)
 
@@ -217,7 +217,8 @@ def festival_speech(cache, minutes):
         return []
     words = text_corpus().split()[::-1]
     voices = [v for v in ["voice_cmu_us_slt_arctic_hts", "voice_kal_diphone"]
-              if os.path.isdir("/usr/share/festival/voices/english/" + v[6:])]
+              if any(os.path.isdir(os.path.join(d, v[6:])) for d in
+                                                    [os.path.join("/usr/share/festival/voices", l) for l in ("us", "english")])]
     pieces = []
     for i, v in enumerate(voices):
         wav = os.path.join(cache, f"festival-{i}.wav")
@@ -327,6 +328,7 @@ ABLATIONS = [("all checks", []),
              ("no level floor", ["minToneDbfs=-300"]),
              ("no twist limits", ["maxColumnAboveRowDb=300", "maxRowAboveColumnDb=300"]),
              ("no energy share", ["minShare=0"]),
+             ("no peak purity", ["minPeakAboveRestDb=-300"]),
              ("no duration check", ["minToneMs=0"]),
              ("release on misses only", ["releaseDropDb=300"])]
 
