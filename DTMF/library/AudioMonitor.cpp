@@ -9,6 +9,7 @@
 #include "AudioQueue.h"
 #include "CommandReader.h"
 #include "FFT.h"
+#include "KeyEngine.h"
 
 CommandReader* AudioMonitor::myReader = nullptr;
 AudioQueue* AudioMonitor::queue = nullptr;
@@ -16,7 +17,7 @@ FFT* AudioMonitor::myFFT = nullptr;
 std::atomic<bool> AudioMonitor::quit{false};
 HWAVEIN AudioMonitor::wavdev = nullptr;
 std::atomic<void*> AudioMonitor::myThread{nullptr};
-int AudioMonitor::threshold = 6;
+int AudioMonitor::threshold = KeyEngine::kDetectionFactor;
 
 namespace {
 
@@ -194,10 +195,9 @@ void AudioMonitor::TearDown()
 
 void AudioMonitor::ThreadFunc()
 {
-    KeyDetector detector;
+    KeyEngine engine(KeyEngine::Into(*myReader), *myFFT, threshold);
     short aBuffer[2 * BlockSamples];
     std::uint32_t tickCount = 0;  // taken with each block; detection does not use it
-    int lBuffer[BlockSamples / 2];
 
     // The stop request is looked at only with the queue empty, so every block
     // waiting when it comes (even before the first pass) is still handled.
@@ -205,10 +205,8 @@ void AudioMonitor::ThreadFunc()
         // Read before draining: a block put after the last Get changes it, so
         // the wait below cannot miss one.
         const std::uint32_t seen = wakeups.load();
-        while (queue->Get(aBuffer, &tickCount)) {
-            myFFT->Run(aBuffer, lBuffer);
-            detector.ProcessBlock(lBuffer, threshold, *myReader);
-        }
+        while (queue->Get(aBuffer, &tickCount))
+            engine.Feed(aBuffer, BlockSamples);
         if (quit)
             break;
         wakeups.wait(seen);

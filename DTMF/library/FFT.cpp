@@ -14,6 +14,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "SquareRoot.h"
+
 namespace {
 
 // The tables' 2*pi: the value is part of the table contents, so exact 2*pi is not used.
@@ -37,27 +39,21 @@ short RoundQ15(double v)
     return static_cast<short>(r > 32767.0 ? 32767.0 : r);
 }
 
-// Integer square root of p (p >= 0), scaled by 16, by Newton's iteration. Large
-// powers iterate on p and multiply by 16 afterwards; small ones iterate on 256*p
-// so the result keeps its low bits. The stop test compares the new estimate with
-// the quotient just formed; zero power ends at 1.
+// Bin magnitude from its power p (p >= 0), scaled by 16. Large powers take the
+// root of p and multiply by 16 afterwards; small ones that of 256*p (at most
+// 2^30) so that the result keeps its low bits. Zero power gives 1.
 std::int32_t Magnitude(std::int32_t p)
 {
-    if (p > 4194304) {
-        std::int32_t r = 32, q;
-        do {
-            q = p / r;
-            r = (r + q) >> 1;
-        } while (std::abs(r - q) > 1);
-        return r * 16;
-    }
-    const std::int32_t scaled = p * 256;  // at most 2^30
-    std::int32_t r = 512, q;
-    do {
-        q = scaled / r;
-        r = (r + q) >> 1;
-    } while (std::abs(r - q) > 1);
-    return r;
+    return p > 4194304 ? FastRoot(p, 32) * 16 : FastRoot(p * 256, 512);
+}
+
+// Power of the point at `x` (re, im). Both parts at -32768 overflow 32 bits to a
+// negative power, which counts as none.
+std::int32_t Power(const short* x)
+{
+    const std::int64_t re = x[0], im = x[1];
+    const std::int32_t p = Wrap32(re * re + im * im);
+    return p < 0 ? 0 : p;
 }
 
 }  // namespace
@@ -122,14 +118,45 @@ void FFT::Run(short* samples, int* out)
     for (int t = 0; t < points; ++t)
         samples[t] = Store16((samples[t] * window[t]) >> 15);  // |product| < 2^30
 
-    // 2. Complex FFT on the M points, each stage halved. Group g of a stage uses
-    //    twiddle g, so the tables are stored in bit-reversed order.
+    Butterflies(samples);
+
+    // 3. Split pass: turn the M-point complex spectrum into that of the N real
+    //    samples. Points are still in bit-reversed order, hence the lookups.
+    for (int i = 1, j = m - 1; i <= j; ++i, --j)
+        Split(samples, i, j);
+
+    // 4. DC; the Nyquist term that shares point 0 is dropped.
+    samples[0] = Store16(samples[0] + samples[1]);
+    samples[1] = 0;
+
+    // 5. Magnitudes in natural bin order.
+    for (int k = 0; k < m; ++k)
+        out[k] = Magnitude(Power(samples + reverse[k]));
+}
+
+void FFT::RunBand(const short* samples, short* work, int* out, int first, int last)
+{
+    for (int t = 0; t < points; ++t)
+        work[t] = Store16((samples[t] * window[t]) >> 15);
+    Butterflies(work);
+    // Split pair i gives bin i; pairs do not share points, so the others can be left out.
+    for (int k = first; k <= last; ++k) {
+        Split(work, k, points / 2 - k);
+        out[k] = Magnitude(Power(work + reverse[k]));
+    }
+}
+
+// 2. Complex FFT on the M points, each stage halved. Group g of a stage uses
+//    twiddle g, so the tables are stored in bit-reversed order.
+void FFT::Butterflies(short* x) const
+{
+    const int m = points / 2;
     for (int span = points / 4; span > 0; span >>= 1) {
         for (int g = 0, base = 0; base < m; ++g, base += 2 * span) {
             const std::int64_t s = sinTable[g], c = cosTable[g];
             for (int j = 0; j < span; ++j) {
-                short* a = samples + 2 * (base + j);
-                short* b = samples + 2 * (base + span + j);
+                short* a = x + 2 * (base + j);
+                short* b = x + 2 * (base + span + j);
                 const std::int32_t y1 = Wrap32(b[0] * c + b[1] * s) >> 15;
                 const std::int32_t y2 = Wrap32(b[0] * s - b[1] * c) >> 15;
                 b[0] = Store16((a[0] + y1) >> 1);
@@ -139,35 +166,23 @@ void FFT::Run(short* samples, int* out)
             }
         }
     }
+}
 
-    // 3. Split pass: turn the M-point complex spectrum into that of the N real
-    //    samples. Points are still in bit-reversed order, hence the lookups.
-    for (int i = 1, j = m - 1; i <= j; ++i, --j) {
-        short* a = samples + reverse[i];
-        short* b = samples + reverse[j];
-        const std::int64_t s = sinTable[reverse[i] / 2], c = cosTable[reverse[i] / 2];
-        const std::int32_t hrMinus = a[0] - b[0];
-        const std::int32_t hrPlus = a[0] + b[0];
-        const std::int32_t hiMinus = a[1] - b[1];
-        const std::int32_t hiPlus = a[1] + b[1];
-        const std::int32_t t1 = Wrap32(s * hrMinus - c * hiPlus) >> 15;
-        const std::int32_t t2 = Wrap32(c * hrMinus + s * hiPlus) >> 15;
-        // When i == j, a and b are one point: each line reads what the last stored.
-        a[0] = Store16((hrPlus + t1) >> 1);
-        b[0] = Store16(a[0] - t1);
-        a[1] = Store16((hiMinus + t2) >> 1);
-        b[1] = Store16(a[1] - hiMinus);
-    }
-
-    // 4. DC; the Nyquist term that shares point 0 is dropped.
-    samples[0] = Store16(samples[0] + samples[1]);
-    samples[1] = 0;
-
-    // 5. Magnitudes in natural bin order. Both parts at -32768 overflow 32 bits
-    //    to a negative power, which counts as none.
-    for (int k = 0; k < m; ++k) {
-        const std::int64_t re = samples[reverse[k]], im = samples[reverse[k] + 1];
-        const std::int32_t p = Wrap32(re * re + im * im);
-        out[k] = Magnitude(p < 0 ? 0 : p);
-    }
+// One pair (i, j = M - i) of the split pass.
+void FFT::Split(short* x, int i, int j) const
+{
+    short* a = x + reverse[i];
+    short* b = x + reverse[j];
+    const std::int64_t s = sinTable[reverse[i] / 2], c = cosTable[reverse[i] / 2];
+    const std::int32_t hrMinus = a[0] - b[0];
+    const std::int32_t hrPlus = a[0] + b[0];
+    const std::int32_t hiMinus = a[1] - b[1];
+    const std::int32_t hiPlus = a[1] + b[1];
+    const std::int32_t t1 = Wrap32(s * hrMinus - c * hiPlus) >> 15;
+    const std::int32_t t2 = Wrap32(c * hrMinus + s * hiPlus) >> 15;
+    // When i == j, a and b are one point: each line reads what the last stored.
+    a[0] = Store16((hrPlus + t1) >> 1);
+    b[0] = Store16(a[0] - t1);
+    a[1] = Store16((hiMinus + t2) >> 1);
+    b[1] = Store16(a[1] - hiMinus);
 }

@@ -19,6 +19,9 @@ public:
     // Windows and transforms `samples` (N values, overwritten: it is the workspace)
     // and writes the magnitudes of bins 0..N/2-1 to `out`.
     void Run(short* samples, int* out);
+    // The same magnitudes for bins first..last only (1 <= first <= last <= N/4), into
+    // out[first..last]; `samples` is read, `work` (N values) is the workspace.
+    void RunBand(const short* samples, short* work, int* out, int first, int last);
 
 private:
     friend struct FFTTableAccess;  // lets the tests read the tables; defined only there
@@ -26,6 +29,8 @@ private:
     bool InitializeReverse();
     bool InitializeTrig();
     bool InitializeWindow();
+    void Butterflies(short* x) const;
+    void Split(short* x, int i, int j) const;
 
     // All tables are Q15 where they hold fractions; reverse holds word offsets.
     int points;

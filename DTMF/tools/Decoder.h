@@ -1,5 +1,5 @@
-// Decoding a recording along the live road: 256-sample blocks, FFT(256)::Run,
-// KeyDetector::ProcessBlock and CommandReader::ProcessChar, whose notifications
+// Decoding a recording as a listening application hears it: the samples go
+// through the library's KeyEngine and a CommandReader, whose notifications
 // reach a message window on the calling thread.
 #pragma once
 
@@ -7,6 +7,10 @@
 #include <functional>
 #include <span>
 #include <string_view>
+
+#include "CommandReader.h"
+#include "KeyEngine.h"
+#include "OwnedWindow.h"
 
 namespace tool {
 
@@ -18,7 +22,24 @@ enum class DecodeOutput {
 // seconds: stream time at the end of the block that produced `line`.
 using DecodeSink = std::function<void(double seconds, std::string_view line)>;
 
-// Decodes 11025 Hz mono samples; a final partial block is dropped.
+// One stream of 11025 Hz mono samples, fed in pieces of any size; a final
+// partial block is never decoded. The reader's gap rule runs on stream time.
+class Decoder {
+public:
+    Decoder(DecodeOutput output, DecodeSink sink);
+    void Feed(std::span<const std::int16_t> samples) { engine.Feed(samples); }
+
+private:
+    double BlockEnd() const;
+
+    DecodeOutput output;
+    DecodeSink sink;
+    OwnedWindow window;
+    CommandReader reader;
+    KeyEngine engine;
+};
+
+// Decodes a whole recording held in memory.
 void DecodeSamples(std::span<const std::int16_t> samples, DecodeOutput output, const DecodeSink& sink);
 
 }  // namespace tool

@@ -14,6 +14,8 @@
 
 #include "AudioMonitor.h"
 #include "FFT.h"
+#include "KeyEngine.h"
+#include "SquareRoot.h"
 
 struct FFTTableAccess {
     static std::vector<short> Head(const FFT& f, int table, int n)  // reverse, sine, cosine, window
@@ -37,7 +39,7 @@ double Hamming(int t)
 }
 char Classify(const Spectrum& s)
 {
-    return KeyDetector::Classify(s.data(), 6);
+    return KeyDetector::Classify(s.data(), KeyEngine::kDetectionFactor);
 }
 
 Spectrum Analyse(Block block)
@@ -141,6 +143,44 @@ TEST(FFT, AgreesWithReferenceDFTOnRandomBlocks)
         }
         EXPECT_LT(std::sqrt(squares / (20 * 128)), 24) << "peak " << peak;
     }
+}
+
+// The band path must give Run's magnitudes to the bit, from the same tables and
+// arithmetic, on ordinary and on wrapping blocks alike.
+TEST(FFT, BandPathEqualsTheFullRun)
+{
+    FFT fft(256);
+    std::mt19937 rng(11);
+    for (int round = 0; round < 400; ++round) {
+        Block block;
+        for (int t = 0; t < 256; ++t) {
+            const int kind = round % 4;  // random, full-scale random, alternating +-32768, silence
+            block[t] = static_cast<short>(kind == 0   ? static_cast<int>(rng() % 65536) - 32768
+                                          : kind == 1 ? (rng() & 1 ? 32767 : -32768)
+                                          : kind == 2 ? (t & 1 ? 32767 : -32768)
+                                                      : 0);
+        }
+        Block full = block, work;
+        Spectrum expected, band;
+        fft.Run(full.data(), expected.data());
+        const int first = 1 + static_cast<int>(rng() % 64), last = first + static_cast<int>(rng() % (65 - first));
+        fft.RunBand(block.data(), work.data(), band.data(), first, last);
+        for (int k = first; k <= last; ++k)
+            ASSERT_EQ(band[k], expected[k]) << "round " << round << " bin " << k;
+    }
+}
+
+// The shortcut root equals Newton's iteration: every input of the small-power
+// range, and around every square and on a dense sample above it.
+TEST(FFT, ShortcutRootEqualsNewtonsIteration)
+{
+    for (std::int32_t p = 0; p <= 4194304; ++p)
+        ASSERT_EQ(FastRoot(p * 256, 512), NewtonRoot(p * 256, 512)) << p;
+    for (std::int64_t k = 2048; k <= 46341; ++k)
+        for (std::int64_t p = k * k - 2; p <= std::min<std::int64_t>(k * k + 1, INT32_MAX); ++p)
+            ASSERT_EQ(FastRoot(static_cast<std::int32_t>(p), 32), NewtonRoot(static_cast<std::int32_t>(p), 32)) << p;
+    for (std::int64_t p = 4194305; p <= INT32_MAX; p += 997)
+        ASSERT_EQ(FastRoot(static_cast<std::int32_t>(p), 32), NewtonRoot(static_cast<std::int32_t>(p), 32)) << p;
 }
 
 TEST(KeyDetector, ClassifiesHandMadeSpectra)

@@ -1,6 +1,8 @@
 // The vardell tool end to end: tones -> decode, mix, and every way it refuses.
 #include <cmath>
+#include <map>
 #include <numeric>
+#include <regex>
 
 #include "AudioFile.h"
 #include "Tones.h"
@@ -64,20 +66,6 @@ INSTANTIATE_TEST_SUITE_P(Signals, AllKeysDecode,
                                          Args{"--twist", "-4"}, Args{"--level", "-40"},
                                          Args{"--tone-ms", "50", "--gap-ms", "40"}));
 
-TEST(Decode, TextsStopAfterTwentyOneCharactersAndAfterAPauseInStreamTime)
-{
-    TempDir dir;
-    const std::string digits = "1234567890123456789012345";
-    Args expected;
-    for (std::size_t n = 0; n <= 20; ++n)
-        expected.push_back("*" + digits.substr(0, n));
-    expected.insert(expected.end(), {"#", "#9"});
-    EXPECT_EQ(Decode(MakeTones(dir, "*" + digits + "#9")), expected);
-    // 31 s between keys abandons the command, 29.8 s does not; no wall clock involved.
-    EXPECT_EQ(Decode(MakeTones(dir, "#12", {"--gap-ms", "31000"})), Args{"#"});
-    EXPECT_EQ(Decode(MakeTones(dir, "#12", {"--gap-ms", "29800"})), (Args{"#", "#1", "#12"}));
-}
-
 TEST(Decode, OtherRatesChannelsAndSampleFormatsDecodeTheSame)
 {
     TempDir dir;
@@ -108,25 +96,72 @@ TEST(Decode, OtherRatesChannelsAndSampleFormatsDecodeTheSame)
     EXPECT_EQ(read, samples);
 }
 
-TEST(Decode, TimestampsAreStreamSecondsAtTheEndOfTheBlock)
+// Recordings whose decoded output is kept in golden.txt, one line per recording
+// and mode, the output's lines joined by '|'. Any change in that output, even a
+// timestamp, is a change of behaviour.
+std::vector<std::pair<std::string, std::string>> GoldenRecordings(const TempDir& dir)
 {
+    using tool::GenerateTones;
+    const auto join = [](std::initializer_list<std::vector<std::int16_t>> parts) {
+        std::vector<std::int16_t> all;
+        for (const auto& part : parts)
+            all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    const std::string noisy = dir.Path("noisy.wav"), stereo = dir.Path("stereo.wav"), hifi = dir.Path("hifi.wav"),
+                      odd = dir.Path("odd.wav"), slow = dir.Path("slow.wav");
+    WriteSound(noisy, GenerateTones("#159D*0A", {.toneMs = 55, .gapMs = 45, .noise = true, .snrDb = 6, .seed = 9}),
+               11025, 1);
+    // One party per channel, taking turns: the mix-down hears both at half level.
+    const tool::ToneOptions at8k{.toneMs = 90, .gapMs = 150, .sampleRate = 8000};
+    const auto turn = std::vector<std::int16_t>(3840, 0);  // as long as two keys
+    WriteChannels(stereo,
+                  {join({GenerateTones("#1", at8k), turn, GenerateTones("25", at8k), turn}),
+                   join({turn, GenerateTones("*3", at8k), turn, GenerateTones("4#", at8k)})},
+                  8000);
+    WriteSound(hifi, GenerateTones("#A7*B", {.levelDb = -35, .twistDb = 4, .sampleRate = 44100}), 44100, 1,
+               SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+    auto cut = GenerateTones("*80", {.toneMs = 62, .gapMs = 30, .sampleRate = 22050});
+    cut.resize(cut.size() - 1501);
+    WriteSound(odd, cut, 22050, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    // 21 characters and more; 31 s, then 29.9 s between two keys (the gap rule counts whole seconds).
+    const tool::ToneOptions slow8k{.sampleRate = 8000};
+    WriteSound(slow,
+               join({GenerateTones("*1234567890123456789012", slow8k),
+                     GenerateTones("#", {.gapMs = 31000, .sampleRate = 8000}), GenerateTones("7*", slow8k),
+                     GenerateTones("6", {.gapMs = 29900, .sampleRate = 8000}), GenerateTones("9", slow8k)}),
+               8000, 1);
+    return {{"noisy-11025-mono", noisy},
+            {"stereo-8000", stereo},
+            {"24bit-44100", hifi},
+            {"odd-float-22050", odd},
+            {"long-gaps-8000", slow}};
+}
+
+TEST(Decode, OutputIsExactlyTheGoldenOne)
+{
+    std::ifstream file(VARDELL_GOLDEN);
+    std::map<std::string, std::string> golden;
+    for (std::string line; std::getline(file, line);)
+        golden[line.substr(0, line.find(": "))] = line.substr(line.find(": ") + 2);
+    const auto stripped = [](std::string joined) {  // the lines without their stamps
+        return std::regex_replace(joined, std::regex(R"((^|\|)[0-9]+\.[0-9]{3} )"), "$1");
+    };
     TempDir dir;
-    const std::string path = MakeTones(dir, "*12");
-    const auto texts = Decode(path, {"--timestamps"});
-    const auto keys = Decode(path, {"--keys", "--timestamps"});
-    ASSERT_EQ(texts.size(), 3u);
-    ASSERT_EQ(keys.size(), 3u);
-    const std::string text[] = {"*", "*1", "*12"}, key[] = {"*", "1", "2"};
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        double seconds = 0;
-        std::string rest;
-        ASSERT_TRUE(SplitStamp(texts[i], seconds, rest)) << texts[i];
-        EXPECT_EQ(rest, text[i]);
-        // The key is handed on at the end of block 1 (512 / 11025 s); keys every 140 ms, blocks of 23.2 ms.
-        EXPECT_NEAR(seconds, 0.046 + 0.140 * static_cast<double>(i), 0.024);
-        EXPECT_EQ(keys[i], texts[i].substr(0, texts[i].find(' ')) + " " + key[i]);
-    }
-    EXPECT_EQ(texts[0], "0.046 *");
+    for (const auto& [name, path] : GoldenRecordings(dir))
+        for (const std::string mode : {"texts", "keys"}) {
+            const Args keys = mode == "keys" ? Args{"--keys"} : Args{};
+            Args stamped = keys;
+            stamped.push_back("--timestamps");
+            std::string joined;
+            for (const std::string& line : Decode(path, stamped))
+                joined += (joined.empty() ? "" : "|") + line;
+            EXPECT_EQ(joined, golden[name + " " + mode]) << name << " " << mode << ": " << joined;
+            std::string plain;
+            for (const std::string& line : Decode(path, keys))
+                plain += (plain.empty() ? "" : "|") + line;
+            EXPECT_EQ(plain, stripped(joined)) << name << " " << mode;
+        }
 }
 
 TEST(Tones, LevelsTwistAndSeededNoiseAreAsAsked)

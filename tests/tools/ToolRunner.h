@@ -73,7 +73,8 @@ struct Result {
 // A running vardell; killed if still running at destruction.
 class Child {
 public:
-    explicit Child(std::vector<std::string> args)
+    // `pipeFrom`: a file that `cat` pipes into the child's standard input (else /dev/null).
+    explicit Child(std::vector<std::string> args, const std::string& pipeFrom = "")
     {
         args.insert(args.begin(), VARDELL_TOOL);
         std::vector<char*> argv;
@@ -86,7 +87,16 @@ public:
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);
             signal(SIGINT, SIG_DFL), signal(SIGTERM, SIG_DFL);
-            dup2(open("/dev/null", O_RDONLY), 0), dup2(open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
+            int fds[2];
+            if (!pipeFrom.empty() && pipe(fds) == 0) {
+                if (fork() == 0)
+                    dup2(fds[1], 1), close(fds[0]), close(fds[1]), execl("/bin/cat", "cat", pipeFrom.c_str(), nullptr),
+                        _exit(127);
+                dup2(fds[0], 0), close(fds[0]), close(fds[1]);
+            } else {
+                dup2(open("/dev/null", O_RDONLY), 0);
+            }
+            dup2(open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
             dup2(open(err.c_str(), O_WRONLY | O_CREAT, 0600), 2);
             execv(argv[0], argv.data()), _exit(127);
         }
@@ -125,25 +135,35 @@ private:
     pid_t pid = -1;
 };
 
-inline Result RunTool(const std::vector<std::string>& args)
+inline Result RunTool(const std::vector<std::string>& args, const std::string& pipeFrom = "")
 {
-    Child child(args);
+    Child child(args, pipeFrom);
     EXPECT_TRUE(child.Wait()) << "vardell did not finish";
     return child.result;
+}
+
+// Writes one signal per channel (equal lengths) in any libsndfile format.
+inline void WriteChannels(const std::string& path, const std::vector<std::vector<std::int16_t>>& channels, int rate,
+                          int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16)
+{
+    const auto count = static_cast<int>(channels.size());
+    SF_INFO info{.frames = 0, .samplerate = rate, .channels = count, .format = format, .sections = 0, .seekable = 0};
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    std::vector<std::int16_t> frames;
+    for (std::size_t i = 0; i < channels[0].size(); ++i)
+        for (const auto& channel : channels)
+            frames.push_back(channel[i]);
+    const auto length = static_cast<sf_count_t>(channels[0].size());
+    EXPECT_EQ(sf_writef_short(file, frames.data(), length), length);
+    EXPECT_EQ(sf_close(file), 0);
 }
 
 // Writes the samples in any libsndfile format, every channel the same signal.
 inline void WriteSound(const std::string& path, const std::vector<std::int16_t>& mono, int rate, int channels,
                        int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16)
 {
-    SF_INFO info{.frames = 0, .samplerate = rate, .channels = channels, .format = format, .sections = 0, .seekable = 0};
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
-    std::vector<std::int16_t> frames;
-    for (std::int16_t s : mono)
-        frames.insert(frames.end(), static_cast<std::size_t>(channels), s);
-    EXPECT_EQ(sf_writef_short(file, frames.data(), static_cast<sf_count_t>(mono.size())), sf_count_t(mono.size()));
-    EXPECT_EQ(sf_close(file), 0);
+    WriteChannels(path, std::vector<std::vector<std::int16_t>>(static_cast<std::size_t>(channels), mono), rate, format);
 }
 
 }  // namespace tooltest
