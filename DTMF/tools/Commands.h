@@ -1,16 +1,16 @@
-// The tool's commands. Each takes the arguments after its name and returns the
-// exit status: 0 for success, 2 (tool::kExitFailure) for any failure.
+// The tool's commands. Each adds its subcommand, with its options and operands,
+// to the tool's CLI::App and returns what runs it when it is the one given.
 #pragma once
 
-#include <span>
+#include "Options.h"
 
 namespace tool {
 
-int RunTones(std::span<char* const> args);
-int RunDecode(std::span<char* const> args);
-int RunDevices(std::span<char* const> args);
-int RunListen(std::span<char* const> args);
-int RunPlay(std::span<char* const> args);
-int RunMix(std::span<char* const> args);
+CommandRun AddTones(CLI::App& app);
+CommandRun AddDecode(CLI::App& app);
+CommandRun AddDevices(CLI::App& app);
+CommandRun AddListen(CLI::App& app);
+CommandRun AddPlay(CLI::App& app);
+CommandRun AddMix(CLI::App& app);
 
 }  // namespace tool

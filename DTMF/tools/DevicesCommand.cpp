@@ -10,12 +10,6 @@ namespace tool {
 
 namespace {
 
-constexpr const char* kUsage = "usage: vardell devices\n"
-                               "\n"
-                               "Lists the audio input devices (for 'vardell listen') and output devices (for\n"
-                               "'vardell play --device'), each with its index and name. Input device 0 is\n"
-                               "the one that 'vardell listen' uses by default.\n";
-
 void List(const char* title, const std::vector<std::string>& names)
 {
     std::printf("%s devices:\n", title);
@@ -25,18 +19,22 @@ void List(const char* title, const std::vector<std::string>& names)
         std::printf("  %zu  %s\n", i, names[i].c_str());
 }
 
-}  // namespace
-
-int RunDevices(std::span<char* const> argv)
+int RunDevices()
 {
-    Args args;
-    if (auto done = ParseCommand(argv, {}, "devices", kUsage, args))
-        return *done;
-    if (!args.Operands().empty())
-        return UsageError("devices", kUsage, "takes no operands");
     List("Input", InputDeviceNames());
     List("Output", OutputDeviceNames());
-    return std::fflush(stdout) == 0 ? 0 : Fail("cannot write to standard output");
+    return std::fflush(stdout) == 0 ? 0 : Fail("cannot write to standard output", kExitRuntime);
+}
+
+}  // namespace
+
+CommandRun AddDevices(CLI::App& app)
+{
+    CLI::App& command = *app.add_subcommand("devices", "list the audio input and output devices");
+    command.footer("Lists the audio input devices (for 'vardell listen') and output devices (for\n"
+                   "'vardell play --device'), each with its index and name. Input device 0 is\n"
+                   "the one that 'vardell listen' uses by default.");
+    return [] { return RunDevices(); };
 }
 
 }  // namespace tool

@@ -17,39 +17,26 @@ namespace tool {
 
 namespace {
 
-constexpr const char* kUsage = "usage: vardell listen [DEVICE] [--keys] [--timestamps]\n"
-                               "\n"
-                               "Listens on an audio input device and prints every command text as it\n"
-                               "arrives, one per line, until Ctrl-C or SIGTERM. DEVICE is an index or an\n"
-                               "exact name from 'vardell devices' (default: input device 0).\n"
-                               "  --keys        print the key that each text adds instead of the texts\n"
-                               "                (only keys inside commands reach the application)\n"
-                               "  --timestamps  start each line with the seconds since listening started\n";
+struct ListenArgs {
+    std::string device = "0";
+    bool keys = false;
+    bool timestamps = false;
+};
 
-constexpr OptionSpec kOptions[] = {{"--keys", false}, {"--timestamps", false}};
-
-}  // namespace
-
-int RunListen(std::span<char* const> argv)
+int RunListen(const ListenArgs& args)
 {
-    Args args;
-    if (auto done = ParseCommand(argv, kOptions, "listen", kUsage, args))
-        return *done;
-    if (args.Operands().size() > 1)
-        return UsageError("listen", kUsage, "more than one DEVICE given");
-
     // First, before the sound service starts threads of its own.
     SignalWatcher signals([] { NotifyPumpingThreads(); });
 
-    const std::string deviceArg = args.Operands().empty() ? "0" : args.Operands()[0];
+    const std::string& deviceArg = args.device;
     const auto names = InputDeviceNames();
     const auto device = FindDevice(names, deviceArg);
     if (!device)
-        return Fail(names.empty() ? "no audio input devices"
-                                  : "no input device '" + deviceArg + "' (see 'vardell devices')");
+        return names.empty() ? Fail("no audio input devices", kExitRuntime)
+                             : Fail("no input device '" + deviceArg + "' (see 'vardell devices')");
 
-    const bool keys = args.Has("--keys");
-    const bool timestamps = args.Has("--timestamps");
+    const bool keys = args.keys;
+    const bool timestamps = args.timestamps;
     const auto start = std::chrono::steady_clock::now();
     OwnedWindow window([&](HWND, UINT msg, WPARAM wParam, LPARAM) -> LRESULT {
         if (msg != WM_DTMFCOMMAND)
@@ -83,6 +70,22 @@ int RunListen(std::span<char* const> argv)
         reader.reset();
     }
     return 0;
+}
+
+}  // namespace
+
+CommandRun AddListen(CLI::App& app)
+{
+    auto args = std::make_shared<ListenArgs>();
+    CLI::App& command = *app.add_subcommand("listen", "print the command texts heard on an input device until Ctrl-C");
+    command.footer("Listens on an audio input device and prints every command text as it\n"
+                   "arrives, one per line, until Ctrl-C or SIGTERM. With --keys, only keys\n"
+                   "inside commands are printed: no others reach the application.");
+    command.add_option("DEVICE", args->device, "input device index or exact name from 'vardell devices'")
+        ->capture_default_str();
+    command.add_flag("--keys", args->keys, "print the key that each text adds instead of the texts");
+    command.add_flag("--timestamps", args->timestamps, "start each line with the seconds since listening started");
+    return [args] { return RunListen(*args); };
 }
 
 }  // namespace tool

@@ -1,5 +1,6 @@
 // vardell mix: one PCM WAV file mixed into another with CWave::Mix, saved as a third.
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "CWave.h"
@@ -10,14 +11,9 @@ namespace tool {
 
 namespace {
 
-constexpr const char* kUsage = "usage: vardell mix A B -o OUT\n"
-                               "\n"
-                               "Mixes the PCM WAV file B into A and saves the result as OUT. Both must have\n"
-                               "the same channels, sample rate and bits per sample; the result has A's length,\n"
-                               "and only the part that B covers is mixed.\n"
-                               "  -o OUT  the file to write\n";
-
-constexpr OptionSpec kOptions[] = {{"-o", true}};
+struct MixArgs {
+    std::string a, b, output;
+};
 
 std::string Describe(CWave& wave)
 {
@@ -25,22 +21,11 @@ std::string Describe(CWave& wave)
            std::to_string(wave.GetBitsPerSample()) + "-bit";
 }
 
-}  // namespace
-
-int RunMix(std::span<char* const> argv)
+int RunMix(const MixArgs& args)
 {
-    Args args;
-    if (auto done = ParseCommand(argv, kOptions, "mix", kUsage, args))
-        return *done;
-    if (args.Operands().size() != 2)
-        return UsageError("mix", kUsage, "wants two input files, A and B");
-    auto output = args.Value("-o");
-    if (!output || output->empty())
-        return UsageError("mix", kUsage, "no output file given (-o OUT)");
-
     CWave sounds[2];
     for (int i = 0; i < 2; ++i) {
-        const std::string& path = args.Operands()[static_cast<std::size_t>(i)];
+        const std::string& path = i == 0 ? args.a : args.b;
         // Load also opens an output device; failing that does not matter for mixing.
         sounds[i].Load(path.c_str());
         if (!sounds[i].IsValid())
@@ -48,10 +33,25 @@ int RunMix(std::span<char* const> argv)
     }
     if (!sounds[0].Mix(sounds[1]))
         return Fail("cannot mix " + Describe(sounds[1]) + " into " + Describe(sounds[0]) + " (formats must be equal)");
-    std::string target = *output;  // Save takes a mutable path
+    std::string target = args.output;  // Save takes a mutable path
     if (!sounds[0].Save(target.data()))
-        return Fail(*output + ": cannot save");
+        return Fail(args.output + ": cannot save", kExitRuntime);
     return 0;
+}
+
+}  // namespace
+
+CommandRun AddMix(CLI::App& app)
+{
+    auto args = std::make_shared<MixArgs>();
+    CLI::App& command = *app.add_subcommand("mix", "mix the PCM WAV file B into A and save the result as OUT");
+    command.footer("Mixes the PCM WAV file B into A and saves the result as OUT. Both must have\n"
+                   "the same channels, sample rate and bits per sample; the result has A's length,\n"
+                   "and only the part that B covers is mixed.");
+    command.add_option("A", args->a, "the sound mixed into")->required();
+    command.add_option("B", args->b, "the sound mixed in")->required();
+    command.add_option("-o", args->output, "the file to write")->required()->type_name("OUT")->check(NotEmpty());
+    return [args] { return RunMix(*args); };
 }
 
 }  // namespace tool

@@ -2,7 +2,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "CWave.h"
@@ -15,29 +17,17 @@ namespace tool {
 
 namespace {
 
-constexpr const char* kUsage = "usage: vardell play FILE [--device N|NAME]\n"
-                               "\n"
-                               "Plays the PCM WAV file FILE to its end on an audio output device and exits;\n"
-                               "Ctrl-C stops it early.\n"
-                               "  --device N|NAME  output device index or exact name from 'vardell devices'\n"
-                               "                   (default: the system's default output)\n";
-
-constexpr OptionSpec kOptions[] = {{"--device", true}};
+struct PlayArgs {
+    std::string path;
+    std::optional<std::string> device;
+};
 
 // A played sound stays Playing until Stop, so the end is known only from its
 // length; the margin covers the output's latency and drain.
 constexpr auto kDrainMargin = std::chrono::milliseconds(500);
 
-}  // namespace
-
-int RunPlay(std::span<char* const> argv)
+int RunPlay(const PlayArgs& args)
 {
-    Args args;
-    if (auto done = ParseCommand(argv, kOptions, "play", kUsage, args))
-        return *done;
-    if (args.Operands().size() != 1)
-        return UsageError("play", kUsage, args.Operands().empty() ? "no FILE given" : "more than one FILE given");
-
     std::mutex mutex;
     std::condition_variable wake;
     SignalWatcher signals([&] {
@@ -46,24 +36,24 @@ int RunPlay(std::span<char* const> argv)
     });
 
     CWave wave;
-    if (auto deviceArg = args.Value("--device")) {
+    if (const auto& deviceArg = args.device) {
         const auto names = OutputDeviceNames();
         const auto device = FindDevice(names, *deviceArg);
         if (!device)
-            return Fail(names.empty() ? "no audio output devices"
-                                      : "no output device '" + *deviceArg + "' (see 'vardell devices')");
+            return names.empty() ? Fail("no audio output devices", kExitRuntime)
+                                 : Fail("no output device '" + *deviceArg + "' (see 'vardell devices')");
         wave.SetDevice(*device);  // before Load, which opens the device
     }
-    const std::string& path = args.Operands()[0];
+    const std::string& path = args.path;
     if (!wave.Load(path.c_str()))
-        return Fail(path + (wave.IsValid() ? ": cannot open the output device for its format"
-                                           : ": cannot load (missing, unreadable or not a PCM WAV file)"));
+        return wave.IsValid() ? Fail(path + ": cannot open the output device for its format", kExitRuntime)
+                              : Fail(path + ": cannot load (missing, unreadable or not a PCM WAV file)");
     const double bytesPerSecond =
         static_cast<double>(wave.GetSampleRate()) * wave.GetChannels() * (wave.GetBitsPerSample() / 8);
     if (!(bytesPerSecond > 0))
         return Fail(path + ": the format gives no playing time");
     if (!wave.Play())
-        return Fail(path + ": cannot start playing");
+        return Fail(path + ": cannot start playing", kExitRuntime);
 
     const auto length = std::chrono::duration<double>(static_cast<double>(wave.GetSize()) / bytesPerSecond);
     std::fprintf(stderr, "vardell: playing %s (%.3f s); Ctrl-C to stop\n", path.c_str(), length.count());
@@ -72,6 +62,22 @@ int RunPlay(std::span<char* const> argv)
     lock.unlock();
     wave.Stop();
     return 0;
+}
+
+}  // namespace
+
+CommandRun AddPlay(CLI::App& app)
+{
+    auto args = std::make_shared<PlayArgs>();
+    CLI::App& command = *app.add_subcommand("play", "play a PCM WAV file on an output device");
+    command.footer("Plays the PCM WAV file FILE to its end on an audio output device and exits;\n"
+                   "Ctrl-C stops it early.");
+    command.add_option("FILE", args->path, "the sound")->required();
+    command
+        .add_option("--device", args->device,
+                    "output device index or exact name from 'vardell devices' (default: the system's)")
+        ->type_name("N|NAME");
+    return [args] { return RunPlay(*args); };
 }
 
 }  // namespace tool

@@ -1,5 +1,7 @@
 // vardell tones: writes test signals for the detector.
+#include <cctype>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "AudioFile.h"
@@ -11,84 +13,72 @@ namespace tool {
 
 namespace {
 
-constexpr const char* kUsage = "usage: vardell tones KEYS -o FILE [--tone-ms MS] [--gap-ms MS] [--level DBFS]\n"
-                               "                     [--twist DB] [--noise SNR_DB] [--seed N]\n"
-                               "\n"
-                               "Writes the DTMF tones of KEYS (0-9, A-D, *, #; quote * and # from the shell)\n"
-                               "as an 11025 Hz mono 16-bit PCM WAV file: each key a tone, then a pause.\n"
-                               "  -o FILE          the file to write\n"
-                               "  --tone-ms MS     length of each tone (default 80)\n"
-                               "  --gap-ms MS      pause after each tone (default 60)\n"
-                               "  --level DBFS     level of each of the two sines of a key (default -10)\n"
-                               "  --twist DB       raise the high (column) tone by DB over the low one (default 0)\n"
-                               "  --noise SNR_DB   add white Gaussian noise SNR_DB below the power of a key's tones\n"
-                               "  --seed N         seed of the noise (default 1)\n";
-
-constexpr OptionSpec kOptions[] = {
-    {"-o", true},      {"--tone-ms", true}, {"--gap-ms", true}, {"--level", true},
-    {"--twist", true}, {"--noise", true},   {"--seed", true},
+struct TonesArgs {
+    std::string keys;
+    std::string output;
+    ToneOptions tones;
 };
 
-// Reads option `name` into `value` when given; false (with `error`) when it is
-// not a number within [low, high]. The bounds keep the signal's size and the
-// arithmetic sane, not the user's imagination.
-bool ReadNumber(const Args& args, const char* name, double low, double high, double& value, std::string& error)
+// KEYS in upper case, or why not.
+CLI::Validator DtmfKeys()
 {
-    auto text = args.Value(name);
-    if (!text)
-        return true;
-    auto number = ParseNumber(*text);
-    if (!number || *number < low || *number > high) {
-        error = std::string(name) + " wants a number from " + std::to_string(static_cast<long long>(low)) + " to " +
-                std::to_string(static_cast<long long>(high)) + ", not '" + *text + "'";
-        return false;
-    }
-    value = *number;
-    return true;
+    return CLI::Validator(
+        [](std::string& keys) -> std::string {
+            if (keys.empty())
+                return "KEYS is empty";
+            for (char& key : keys) {
+                key = static_cast<char>(std::toupper(static_cast<unsigned char>(key)));
+                if (!IsDtmfKey(key))
+                    return std::string("'") + key + "' is not a DTMF key (0-9, A-D, *, #)";
+            }
+            return {};
+        },
+        "");
+}
+
+int RunTones(const TonesArgs& args)
+{
+    // An hour of signal is 80 MB; more is a typo, not a test signal.
+    if (static_cast<double>(args.keys.size()) * (args.tones.toneMs + args.tones.gapMs) > 3600e3)
+        throw CLI::ValidationError("KEYS", "the signal would last more than an hour");
+
+    std::string error;
+    const auto samples = GenerateTones(args.keys, args.tones);
+    if (!WriteDetectorWav(args.output, samples, error))
+        return Fail(args.output + ": " + error, kExitRuntime);
+    return 0;
 }
 
 }  // namespace
 
-int RunTones(std::span<char* const> argv)
+CommandRun AddTones(CLI::App& app)
 {
-    Args args;
-    if (auto done = ParseCommand(argv, kOptions, "tones", kUsage, args))
-        return *done;
-    std::string error;
-    if (args.Operands().size() != 1)
-        return UsageError("tones", kUsage, args.Operands().empty() ? "no KEYS given" : "more than one KEYS operand");
-    const std::string& keys = args.Operands()[0];
-    if (keys.empty())
-        return UsageError("tones", kUsage, "KEYS is empty");
-    for (char key : keys)
-        if (!IsDtmfKey(key))
-            return UsageError("tones", kUsage, std::string("'") + key + "' is not a DTMF key (0-9, A-D, *, #)");
-    auto output = args.Value("-o");
-    if (!output || output->empty())
-        return UsageError("tones", kUsage, "no output file given (-o FILE)");
-
-    ToneOptions options;
-    double seed = 1;
-    bool ok = ReadNumber(args, "--tone-ms", 0, 600000, options.toneMs, error) &&
-              ReadNumber(args, "--gap-ms", 0, 600000, options.gapMs, error) &&
-              ReadNumber(args, "--level", -150, 0, options.levelDb, error) &&
-              ReadNumber(args, "--twist", -40, 40, options.twistDb, error) &&
-              ReadNumber(args, "--noise", -40, 150, options.snrDb, error) &&
-              ReadNumber(args, "--seed", 0, 4294967295.0, seed, error);
-    if (!ok)
-        return UsageError("tones", kUsage, error);
-    if (seed != static_cast<double>(static_cast<std::uint64_t>(seed)))
-        return UsageError("tones", kUsage, "--seed wants a whole number");
-    // An hour of signal is 80 MB; more is a typo, not a test signal.
-    if (static_cast<double>(keys.size()) * (options.toneMs + options.gapMs) > 3600e3)
-        return UsageError("tones", kUsage, "the signal would last more than an hour");
-    options.noise = args.Has("--noise");
-    options.seed = static_cast<std::uint64_t>(seed);
-
-    const auto samples = GenerateTones(keys, options);
-    if (!WriteDetectorWav(*output, samples, error))
-        return Fail(*output + ": " + error);
-    return 0;
+    auto args = std::make_shared<TonesArgs>();
+    ToneOptions& tones = args->tones;
+    CLI::App& command =
+        *app.add_subcommand("tones", "write the DTMF tones of KEYS as an 11025 Hz mono 16-bit WAV file");
+    command.footer("Writes the DTMF tones of KEYS (0-9, A-D in either case, *, #; quote * and #\n"
+                   "from the shell) as an 11025 Hz mono 16-bit PCM WAV file: each key a tone,\n"
+                   "then a pause.");
+    // The bounds keep the signal's size and the arithmetic sane, not the user's imagination.
+    command.add_option("KEYS", args->keys, "the keys to sound, in order")->required()->transform(DtmfKeys());
+    command.add_option("-o", args->output, "the file to write")->required()->type_name("FILE")->check(NotEmpty());
+    command.add_option("--tone-ms", tones.toneMs, "length of each tone")->type_name("MS")->check(Between(0, 600000));
+    command.add_option("--gap-ms", tones.gapMs, "pause after each tone")->type_name("MS")->check(Between(0, 600000));
+    command.add_option("--level", tones.levelDb, "level of each of the two sines of a key")
+        ->type_name("DBFS")
+        ->check(Between(-150, 0));
+    command.add_option("--twist", tones.twistDb, "raise the high (column) tone by DB over the low one")
+        ->type_name("DB")
+        ->check(Between(-40, 40));
+    command
+        .add_option_function<double>(
+            "--noise", [args](double snrDb) { args->tones.noise = true, args->tones.snrDb = snrDb; },
+            "add white Gaussian noise SNR_DB below the power of a key's tones")
+        ->type_name("SNR_DB")
+        ->check(Between(-40, 150));
+    command.add_option("--seed", tones.seed, "seed of the noise")->type_name("N")->check(Between(0, 4294967295.0));
+    return [args] { return RunTones(*args); };
 }
 
 }  // namespace tool
