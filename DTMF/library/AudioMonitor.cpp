@@ -17,6 +17,7 @@ FFT* AudioMonitor::myFFT = nullptr;
 std::atomic<bool> AudioMonitor::quit{false};
 HWAVEIN AudioMonitor::wavdev = nullptr;
 std::atomic<void*> AudioMonitor::myThread{nullptr};
+std::atomic<bool> AudioMonitor::strictDetection{false};
 int AudioMonitor::threshold = KeyEngine::kDetectionFactor;
 
 namespace {
@@ -114,6 +115,11 @@ void AudioMonitor::Quit()
     Wake();
 }
 
+void AudioMonitor::SetStrictDetection(bool on)
+{
+    strictDetection = on;
+}
+
 void AudioMonitor::SetUp(int device)
 {
     try {
@@ -195,7 +201,7 @@ void AudioMonitor::TearDown()
 
 void AudioMonitor::ThreadFunc()
 {
-    KeyEngine engine(KeyEngine::Into(*myReader), *myFFT, threshold);
+    KeyEngine engine(KeyEngine::Into(*myReader), *myFFT, threshold, strictDetection);
     short aBuffer[2 * BlockSamples];
     std::uint32_t tickCount = 0;  // taken with each block; detection does not use it
 

@@ -48,6 +48,10 @@ public:
 
     void Quit();
 
+    // Strict detection (StrictDetector.h) for the monitors set up after this
+    // call; off unless asked for. Read when a monitor's worker starts.
+    static void SetStrictDetection(bool on);
+
     static void ThreadFunc();
     static void WaveCallback(HWAVEIN hwi, unsigned int uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                              DWORD_PTR dwParam2);
@@ -65,4 +69,5 @@ private:
     static HWAVEIN wavdev;
     static std::atomic<void*> myThread;
     static int threshold;
+    static std::atomic<bool> strictDetection;
 };

@@ -23,6 +23,12 @@ std::int64_t Q10(double v)
     return std::llround(v * 1024);
 }
 
+// A power ratio in 1/1024, kept small enough that products with bin energies fit 64 bits.
+std::int64_t RatioQ10(double db)
+{
+    return Q10(std::pow(10.0, std::clamp(db, -40.0, 40.0) / 10));
+}
+
 std::int64_t Sq(std::int64_t v)
 {
     return v * v;
@@ -35,11 +41,10 @@ StrictKeyDetector::StrictKeyDetector(const StrictLimits& limits)
     for (int i = 0; i < 8; ++i)
         maxDeviationQ10[i] = Q10(limits.maxDeviation * kToneHz[i] * kPoints / kRate);
     minToneEnergy = std::llround(kFullScaleToneEnergy * std::pow(10.0, limits.minToneDbfs / 10));
-    columnOverRowQ10 = Q10(std::pow(10.0, limits.maxColumnAboveRowDb / 10));
-    rowOverColumnQ10 = Q10(std::pow(10.0, limits.maxRowAboveColumnDb / 10));
-    shareQ10 = Q10(limits.minShare);
-    peakOverRestQ10 = Q10(std::pow(10.0, limits.minPeakAboveRestDb / 10));
-    releaseQ10 = Q10(std::pow(10.0, limits.releaseDropDb / 10));
+    columnOverRowQ10 = RatioQ10(limits.maxColumnAboveRowDb);
+    rowOverColumnQ10 = RatioQ10(limits.maxRowAboveColumnDb);
+    peakOverRestQ10 = RatioQ10(limits.minPeakAboveRestDb);
+    releaseQ10 = RatioQ10(limits.releaseDropDb);
     minQuarters = static_cast<int>(limits.minToneMs * kRate / 1000 / kQuarter);
 }
 
@@ -94,18 +99,15 @@ char StrictKeyDetector::ProcessBlock(const short* samples, const int* spectrum, 
     if (const char k = KeyDetector::Classify(spectrum, threshold)) {
         const int index = static_cast<int>(std::strchr(kKeys, k) - kKeys);
         tones = Measure(spectrum, index);
-        // Other sound: all of it, and its loudest bin away from the tones'
-        // main lobes (a cut tone spreads to 3 bins either side).
-        std::int64_t total = 0, rest = 0;
-        for (int i = 1; i < 128; ++i) {
-            const std::int64_t e = Sq(spectrum[i]);
-            total += e;
+        // The loudest other bin, away from the tones' main lobes (a tone cut
+        // inside the block spreads to 3 bins either side): chords, harmonics,
+        // formants and broadband noise all leave one that is too loud.
+        std::int64_t rest = 0;
+        for (int i = 1; i < 128; ++i)
             if (std::abs(i - tones.lowPeak) > 3 && std::abs(i - tones.highPeak) > 3)
-                rest = std::max(rest, e);
-        }
+                rest = std::max(rest, Sq(spectrum[i]));
         if (tones.valid && std::min(tones.low, tones.high) >= minToneEnergy &&
             tones.high * 1024 <= columnOverRowQ10 * tones.low && tones.low * 1024 <= rowOverColumnQ10 * tones.high &&
-            (tones.low + tones.high) * 1024 >= shareQ10 * total &&
             rest * peakOverRestQ10 <= std::max(tones.low, tones.high) * 1024)
             key = index;
     }

@@ -2,8 +2,8 @@
 // classifier finds, for listeners that must not act on speech or music.
 //
 // A block only counts when both tones sit within a few per cent of their
-// nominal frequencies, are loud enough, not too unequal, carry most of the
-// block's energy and stand well above every other bin. A key is handed on once it has been seen in two consecutive
+// nominal frequencies, are loud enough, not too unequal, and stand well above
+// every other bin of the spectrum. A key is handed on once it has been seen in two consecutive
 // blocks and the sound has lasted long enough; it is held across a short break
 // and released by a real pause.
 #pragma once
@@ -14,12 +14,12 @@
 
 // The acceptance window. The defaults are what the strict mode uses; the
 // conformance suite widens single limits to measure what each one buys.
+// Level ratios beyond 40 dB count as 40 dB.
 struct StrictLimits {
     double maxDeviation = 0.025;      // of each tone from its nominal frequency
     double minToneDbfs = -52;         // each tone (0 dBFS: a full-scale sine)
     double maxColumnAboveRowDb = 6;   // column tone louder than the row tone
     double maxRowAboveColumnDb = 10;  // row tone louder than the column tone
-    double minShare = 0.6;            // the two tones' part of the block's energy
     double minPeakAboveRestDb = 15;   // the louder tone above any other bin: no chords, no harmonics
     double minToneMs = 35;            // sound that lasts less is no key
     double releaseDropDb = 16;        // a held key's tones falling this far end it
@@ -46,7 +46,7 @@ private:
     // Limits in the integer terms the per-block checks use.
     std::int64_t maxDeviationQ10[8];  // per tone, in 1/1024 bin
     std::int64_t minToneEnergy;
-    std::int64_t columnOverRowQ10, rowOverColumnQ10, shareQ10, peakOverRestQ10, releaseQ10;
+    std::int64_t columnOverRowQ10, rowOverColumnQ10, peakOverRestQ10, releaseQ10;
     int minQuarters;
 
     std::int64_t quarters[8] = {};  // energy of the last 8 runs of 64 samples

@@ -16,6 +16,7 @@ struct DecodeArgs {
     std::string path;
     bool keys = false;
     bool timestamps = false;
+    bool strict = false;
 };
 
 int RunDecode(const DecodeArgs& args)
@@ -28,12 +29,14 @@ int RunDecode(const DecodeArgs& args)
         return Fail(path + ": " + error);
 
     const bool timestamps = args.timestamps;
-    DecodeSamples(samples, args.keys ? DecodeOutput::Keys : DecodeOutput::Commands,
-                  [timestamps](double seconds, std::string_view line) {
-                      if (timestamps)
-                          std::printf("%.3f ", seconds);
-                      std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
-                  });
+    DecodeSamples(
+        samples, args.keys ? DecodeOutput::Keys : DecodeOutput::Commands,
+        [timestamps](double seconds, std::string_view line) {
+            if (timestamps)
+                std::printf("%.3f ", seconds);
+            std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
+        },
+        args.strict);
     if (std::fflush(stdout) != 0)
         return Fail("cannot write to standard output", kExitRuntime);
     return 0;
@@ -56,6 +59,7 @@ CommandRun AddDecode(CLI::App& app)
     command.add_option("FILE", args->path, "the recording")->required();
     command.add_flag("--keys", args->keys, "print each detected key instead of the command texts");
     command.add_flag("--timestamps", args->timestamps, "start each line with the time in seconds into the recording");
+    command.add_flag("--strict", args->strict, kStrictHelp);
     return [args] { return RunDecode(*args); };
 }
 

@@ -21,6 +21,7 @@ struct ListenArgs {
     std::string device = "0";
     bool keys = false;
     bool timestamps = false;
+    bool strict = false;
 };
 
 int RunListen(const ListenArgs& args)
@@ -58,6 +59,7 @@ int RunListen(const ListenArgs& args)
         // The monitor goes before the reader it feeds.
         std::unique_ptr<CommandReader> reader;
         std::unique_ptr<AudioMonitor> monitor;
+        AudioMonitor::SetStrictDetection(args.strict);
         if (IsIndex(deviceArg)) {
             reader = std::make_unique<CommandReader>(window.Get());
             monitor = std::make_unique<AudioMonitor>(reader.get(), *device);
@@ -85,6 +87,7 @@ CommandRun AddListen(CLI::App& app)
         ->capture_default_str();
     command.add_flag("--keys", args->keys, "print the key that each text adds instead of the texts");
     command.add_flag("--timestamps", args->timestamps, "start each line with the seconds since listening started");
+    command.add_flag("--strict", args->strict, kStrictHelp);
     return [args] { return RunListen(*args); };
 }
 

@@ -35,7 +35,6 @@ bool SetLimit(StrictLimits& limits, std::string_view arg)
         {"minToneDbfs", &StrictLimits::minToneDbfs},
         {"maxColumnAboveRowDb", &StrictLimits::maxColumnAboveRowDb},
         {"maxRowAboveColumnDb", &StrictLimits::maxRowAboveColumnDb},
-        {"minShare", &StrictLimits::minShare},
         {"minPeakAboveRestDb", &StrictLimits::minPeakAboveRestDb},
         {"minToneMs", &StrictLimits::minToneMs},
         {"releaseDropDb", &StrictLimits::releaseDropDb},

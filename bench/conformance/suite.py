@@ -325,12 +325,11 @@ def run_talkoff(det, sets, extra=None):
 
 ABLATIONS = [("all checks", []),
              ("no frequency check", ["maxDeviation=1"]),
-             ("no level floor", ["minToneDbfs=-300"]),
-             ("no twist limits", ["maxColumnAboveRowDb=300", "maxRowAboveColumnDb=300"]),
-             ("no energy share", ["minShare=0"]),
-             ("no peak purity", ["minPeakAboveRestDb=-300"]),
+             ("no level floor", ["minToneDbfs=-200"]),
+             ("no twist limits", ["maxColumnAboveRowDb=40", "maxRowAboveColumnDb=40"]),
+             ("no peak purity", ["minPeakAboveRestDb=-40"]),
              ("no duration check", ["minToneMs=0"]),
-             ("release on misses only", ["releaseDropDb=300"])]
+             ("release on misses only", ["releaseDropDb=40"])]
 
 
 def ablate(build, cache):

@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "AudioMonitor.h"
-#include "FFT.h"
-#include "StrictDetector.h"
+#include "KeyEngine.h"
 
 namespace {
 
@@ -51,24 +49,9 @@ std::vector<short> Synthesise(const std::string& keys, const Signal& s, unsigned
 
 std::string Decode(const std::vector<short>& samples, bool strict)
 {
-    struct Sink {
-        std::string keys;
-        void ProcessChar(char k) { keys += k; }
-    } sink;
-    FFT fft(256);
-    KeyDetector plain;
-    StrictKeyDetector strictDetector;
-    short work[256];
-    int spectrum[128];
-    for (std::size_t b = 0; b + 256 <= samples.size(); b += 256) {
-        std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(b), 256, work);
-        fft.Run(work, spectrum);
-        if (!strict)
-            plain.ProcessBlock(spectrum, 6, sink);
-        else if (char k = strictDetector.ProcessBlock(samples.data() + b, spectrum, 6))
-            sink.ProcessChar(k);
-    }
-    return sink.keys;
+    std::string keys;
+    KeyEngine([&keys](char key, std::uint64_t) { keys += key; }, strict).Feed(samples);
+    return keys;
 }
 
 bool InOrder(const std::string& sent, const std::string& got)
