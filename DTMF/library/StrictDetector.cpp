@@ -23,10 +23,15 @@ std::int64_t Q10(double v)
     return std::llround(v * 1024);
 }
 
-// A power ratio in 1/1024, kept small enough that products with bin energies fit 64 bits.
 std::int64_t RatioQ10(double db)
 {
     return Q10(std::pow(10.0, std::clamp(db, -40.0, 40.0) / 10));
+}
+
+// a * aScale <= b * bScale, exactly: bin energies times ratios can pass 2^63.
+bool AtMost(std::int64_t a, std::int64_t aScale, std::int64_t b, std::int64_t bScale)
+{
+    return static_cast<__int128>(a) * aScale <= static_cast<__int128>(b) * bScale;
 }
 
 std::int64_t Sq(std::int64_t v)
@@ -107,8 +112,9 @@ char StrictKeyDetector::ProcessBlock(const short* samples, const int* spectrum, 
             if (std::abs(i - tones.lowPeak) > 3 && std::abs(i - tones.highPeak) > 3)
                 rest = std::max(rest, Sq(spectrum[i]));
         if (tones.valid && std::min(tones.low, tones.high) >= minToneEnergy &&
-            tones.high * 1024 <= columnOverRowQ10 * tones.low && tones.low * 1024 <= rowOverColumnQ10 * tones.high &&
-            rest * peakOverRestQ10 <= std::max(tones.low, tones.high) * 1024)
+            AtMost(tones.high, 1024, tones.low, columnOverRowQ10) &&
+            AtMost(tones.low, 1024, tones.high, rowOverColumnQ10) &&
+            AtMost(rest, peakOverRestQ10, std::max(tones.low, tones.high), 1024))
             key = index;
     }
 
@@ -120,7 +126,7 @@ char StrictKeyDetector::ProcessBlock(const short* samples, const int* spectrum, 
         if (key == held) {
             heldEnergy = energy;
             heldMisses = 0;
-        } else if (++heldMisses >= 3 || energy * releaseQ10 < heldEnergy * 1024) {
+        } else if (++heldMisses >= 3 || !AtMost(heldEnergy, 1024, energy, releaseQ10)) {
             held = -1;
         }
     }
