@@ -9,7 +9,10 @@ keys detected and the count of keys that were not sent.
 
     suite.py report BUILD_DIR OUT_MD      the full run, writes the report and plots
     suite.py ablate BUILD_DIR             what each strict check buys
+    suite.py rows BUILD_DIR               the signal rows alone, printed
+    suite.py talkoff BUILD_DIR [--quick]  the talk-off material alone, printed
 """
+import atexit
 import os
 import shutil
 import subprocess
@@ -77,6 +80,7 @@ class Detectors:
     def __init__(self, build):
         self.keys = os.path.join(build, "bin", "dtmf_keys")
         self.tmp = tempfile.mkdtemp(prefix="dtmf-conf-")
+        atexit.register(shutil.rmtree, self.tmp, True)
         self.names = ["spec mode", "strict mode"]
         self.spandsp = None
         if os.path.exists("/usr/include/x86_64-linux-gnu/spandsp.h") or os.path.exists("/usr/include/spandsp.h"):
