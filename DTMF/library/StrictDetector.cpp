@@ -45,6 +45,7 @@ StrictKeyDetector::StrictKeyDetector(const StrictLimits& limits)
 {
     for (int i = 0; i < 8; ++i)
         maxDeviationQ10[i] = Q10(limits.maxDeviation * kToneHz[i] * kPoints / kRate);
+    maxDriftQ10 = Q10(limits.maxDriftHz * kPoints / kRate);
     minToneEnergy = std::llround(kFullScaleToneEnergy * std::pow(10.0, limits.minToneDbfs / 10));
     columnOverRowQ10 = RatioQ10(limits.maxColumnAboveRowDb);
     rowOverColumnQ10 = RatioQ10(limits.maxRowAboveColumnDb);
@@ -71,6 +72,8 @@ StrictKeyDetector::Tones StrictKeyDetector::Measure(const int* spectrum, int key
         const bool peak = b >= a && b >= c && den > 0;
         if (!peak || std::abs(offset) > 5 * maxDeviationQ10[tone] * den)
             tones.valid = false;
+        else
+            (tone < 4 ? tones.lowDrift : tones.highDrift) = offset / (5 * den);
     }
     return tones;
 }
@@ -132,12 +135,17 @@ char StrictKeyDetector::ProcessBlock(const short* samples, const int* spectrum, 
     }
 
     char handOn = '\0';
-    if (key >= 0 && key == lastValid && key != held && longEnough) {
+    // Both tones must hold still over the two blocks: a glide through the key's
+    // frequencies (sweeps, sirens, sung notes) passes every other check.
+    const bool steady = std::abs(tones.lowDrift - lastTones.lowDrift) <= maxDriftQ10 &&
+                        std::abs(tones.highDrift - lastTones.highDrift) <= maxDriftQ10;
+    if (key >= 0 && key == lastValid && key != held && longEnough && steady) {
         handOn = kKeys[key];
         held = key;
         heldEnergy = tones.low + tones.high;
         heldMisses = 0;
     }
     lastValid = key;
+    lastTones = tones;
     return handOn;
 }

@@ -17,6 +17,7 @@
 // Level ratios beyond 40 dB count as 40 dB.
 struct StrictLimits {
     double maxDeviation = 0.025;      // of each tone from its nominal frequency
+    double maxDriftHz = 10;           // of either tone from one block to the next: no glides
     double minToneDbfs = -52;         // each tone (0 dBFS: a full-scale sine)
     double maxColumnAboveRowDb = 6;   // column tone louder than the row tone
     double maxRowAboveColumnDb = 10;  // row tone louder than the column tone
@@ -36,8 +37,9 @@ public:
 
 private:
     struct Tones {
-        std::int64_t low = 0, high = 0;  // energy of each tone's peak and its two neighbours
-        int lowPeak = 0, highPeak = 0;   // bin of each peak
+        std::int64_t low = 0, high = 0;            // energy of each tone's peak and its two neighbours
+        int lowPeak = 0, highPeak = 0;             // bin of each peak
+        std::int64_t lowDrift = 0, highDrift = 0;  // each tone's distance from its nominal frequency, 1/1024 bin
         bool valid = false;
     };
     Tones Measure(const int* spectrum, int keyIndex) const;
@@ -46,11 +48,13 @@ private:
     // Limits in the integer terms the per-block checks use.
     std::int64_t maxDeviationQ10[8];  // per tone, in 1/1024 bin
     std::int64_t minToneEnergy;
+    std::int64_t maxDriftQ10;
     std::int64_t columnOverRowQ10, rowOverColumnQ10, peakOverRestQ10, releaseQ10;
     int minQuarters;
 
     std::int64_t quarters[8] = {};  // energy of the last 8 runs of 64 samples
     int lastValid = -1;             // key index validated in the previous block
+    Tones lastTones;                // and its tones
     int held = -1;                  // key index handed on and not yet released
     int heldMisses = 0;
     std::int64_t heldEnergy = 0;

@@ -32,6 +32,7 @@ bool SetLimit(StrictLimits& limits, std::string_view arg)
     };
     static const Field fields[] = {
         {"maxDeviation", &StrictLimits::maxDeviation},
+        {"maxDriftHz", &StrictLimits::maxDriftHz},
         {"minToneDbfs", &StrictLimits::minToneDbfs},
         {"maxColumnAboveRowDb", &StrictLimits::maxColumnAboveRowDb},
         {"maxRowAboveColumnDb", &StrictLimits::maxRowAboveColumnDb},

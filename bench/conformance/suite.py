@@ -329,6 +329,7 @@ def run_talkoff(det, sets, extra=None):
 
 ABLATIONS = [("all checks", []),
              ("no frequency check", ["maxDeviation=1"]),
+             ("no steadiness check", ["maxDriftHz=1000"]),
              ("no level floor", ["minToneDbfs=-200"]),
              ("no twist limits", ["maxColumnAboveRowDb=40", "maxRowAboveColumnDb=40"]),
              ("no peak purity", ["minPeakAboveRestDb=-40"]),
