@@ -3,9 +3,9 @@
 //
 // A block only counts when both tones sit within a few per cent of their
 // nominal frequencies, are loud enough, not too unequal, and stand well above
-// every other bin of the spectrum. A key is handed on once it has been seen in two consecutive
-// blocks and the sound has lasted long enough; it is held across a short break
-// and released by a real pause.
+// every other bin of the spectrum. A key is handed on once it has been seen in
+// two consecutive blocks with steady tones and the sound has lasted long
+// enough; it is held across a short break and released by a real pause.
 #pragma once
 
 #include <cstdint>
