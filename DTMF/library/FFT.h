@@ -30,6 +30,7 @@ private:
     bool InitializeTrig();
     bool InitializeWindow();
     void Butterflies(short* x) const;
+    void FastButterflies(short* x) const;
     void Split(short* x, int i, int j) const;
 
     // All tables are Q15 where they hold fractions; reverse holds word offsets.

@@ -23,10 +23,13 @@ inline std::int32_t NewtonRoot(std::int32_t p, std::int32_t r)
 // A result s+1 needs a final quotient q in s..s+2 and a previous estimate r with
 // r + q >= 2s+2; each such pair makes p >= r*q >= s^2 + 2s, so p = (s+1)^2 - 1.
 // A result R > s+1 would need q >= R-1 and r >= R-1, so p >= (s+1)^2. Hence only
-// for p = (s+1)^2 - 1 is the iteration run. (A double holds sqrt(p) for p < 2^31
-// closely enough that truncating it gives s.)
+// for p = (s+1)^2 - 1 is the iteration run; p = 0 (silence) only halves the
+// estimate until it reaches 1. (A double holds sqrt(p) for p < 2^31 closely
+// enough that truncating it gives s.)
 inline std::int32_t FastRoot(std::int32_t p, std::int32_t start)
 {
+    if (p == 0)
+        return start > 1 ? 1 : 0;
     const auto s = static_cast<std::int64_t>(std::sqrt(static_cast<double>(p)));
     return s * s + 2 * s == p ? NewtonRoot(p, start) : static_cast<std::int32_t>(s);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -10,9 +11,24 @@ namespace tool {
 
 constexpr int kDetectorRate = 11025;
 
-// Reads any file libsndfile understands, mixes its channels down to one and
-// resamples it to 11025 Hz. A file already 11025 Hz mono 16-bit PCM is taken
-// sample for sample. On failure `error` holds the reason.
+// Which signal of a recording to decode: its channels mixed down to one, one
+// channel (from 0), or every channel on its own.
+struct ChannelChoice {
+    enum { MixDown, One, Each } mode = MixDown;
+    int channel = 0;
+};
+
+// Receives the next piece of stream `stream` (0 for a mix-down or one channel,
+// the channel for Each); all streams advance together.
+using SampleSink = std::function<void(int stream, std::span<const std::int16_t> samples)>;
+
+// Reads any file libsndfile understands ("-": standard input, which may be a
+// pipe) piece by piece and hands on the chosen signal resampled to 11025 Hz.
+// 16-bit PCM at 11025 Hz is taken sample for sample. On failure `error` holds
+// the reason; what was read before a failure has been handed on.
+bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const SampleSink& sink, std::string& error);
+
+// The mix-down of a whole file, as above.
 bool ReadDetectorSamples(const std::string& path, std::vector<std::int16_t>& samples, std::string& error);
 
 // Writes an 11025 Hz mono 16-bit PCM WAV file; on failure `error` holds the reason.

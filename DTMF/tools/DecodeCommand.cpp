@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "AudioFile.h"
 #include "Commands.h"
@@ -17,26 +18,45 @@ struct DecodeArgs {
     bool keys = false;
     bool timestamps = false;
     bool strict = false;
+    int channel = 0;  // from 1; 0: the mix-down
+    bool eachChannel = false;
 };
 
 int RunDecode(const DecodeArgs& args)
 {
     const std::string& path = args.path;
+    ChannelChoice choice;
+    if (args.channel > 0)
+        choice = {ChannelChoice::One, args.channel - 1};
+    else if (args.eachChannel)
+        choice.mode = ChannelChoice::Each;
 
-    std::vector<std::int16_t> samples;
+    const DecodeOutput output = args.keys ? DecodeOutput::Keys : DecodeOutput::Commands;
+    std::vector<std::unique_ptr<Decoder>> decoders;  // one per stream, made as the streams come
+    const auto print = [&args](int channel, double seconds, std::string_view line) {
+        if (args.eachChannel)
+            std::printf("%d ", channel);
+        if (args.timestamps)
+            std::printf("%.3f ", seconds);
+        std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
+    };
     std::string error;
-    if (!ReadDetectorSamples(path, samples, error))
-        return Fail(path + ": " + error);
-
-    const bool timestamps = args.timestamps;
-    DecodeSamples(
-        samples, args.keys ? DecodeOutput::Keys : DecodeOutput::Commands,
-        [timestamps](double seconds, std::string_view line) {
-            if (timestamps)
-                std::printf("%.3f ", seconds);
-            std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
+    const bool read = StreamDetectorSamples(
+        path, choice,
+        [&](int stream, std::span<const std::int16_t> samples) {
+            while (decoders.size() <= static_cast<std::size_t>(stream)) {
+                const int channel = static_cast<int>(decoders.size()) + 1;
+                decoders.push_back(std::make_unique<Decoder>(
+                    output, [&print, channel](double seconds, std::string_view line) { print(channel, seconds, line); },
+                    args.strict));
+            }
+            decoders[static_cast<std::size_t>(stream)]->Feed(samples);
         },
-        args.strict);
+        error);
+    if (!read) {
+        std::fflush(stdout);  // what was decoded before the failure stays
+        return Fail((path == "-" ? std::string("standard input") : path) + ": " + error);
+    }
     if (std::fflush(stdout) != 0)
         return Fail("cannot write to standard output", kExitRuntime);
     return 0;
@@ -53,12 +73,22 @@ CommandRun AddDecode(CLI::App& app)
                    "with * or #, each key adds a line with the text so far, and a text stops\n"
                    "growing after 21 characters or a pause of more than 30 seconds.\n"
                    "FILE may be any sound file that libsndfile reads (WAV PCM 8/16/24/32-bit,\n"
-                   "float, FLAC, ...); it is mixed down to mono and resampled to 11025 Hz.\n"
+                   "float, FLAC, ...), or - for standard input, which may be a pipe:\n"
+                   "  sox call.flac -t wav - | vardell decode -\n"
+                   "It is decoded as it is read, in constant memory. Its channels are mixed\n"
+                   "down to mono unless --channel or --each-channel says otherwise, and it is\n"
+                   "resampled to 11025 Hz.\n"
                    "--timestamps gives the time (3 decimals) at the end of the block that\n"
                    "produced the line.");
-    command.add_option("FILE", args->path, "the recording")->required();
+    command.add_option("FILE", args->path, "the recording, or - for standard input")->required();
     command.add_flag("--keys", args->keys, "print each detected key instead of the command texts");
     command.add_flag("--timestamps", args->timestamps, "start each line with the time in seconds into the recording");
+    CLI::Option* channel = command.add_option("--channel", args->channel, "decode channel N alone (1 is the first)")
+                               ->option_text("N")
+                               ->check(CLI::Range(1, 1 << 20));
+    command
+        .add_flag("--each-channel", args->eachChannel, "decode every channel on its own; lines start with the channel")
+        ->excludes(channel);
     command.add_flag("--strict", args->strict, kStrictHelp);
     return [args] { return RunDecode(*args); };
 }

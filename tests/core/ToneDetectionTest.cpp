@@ -218,7 +218,7 @@ TEST(KeyDetector, DebouncesKeySequences)
         } sink;
         KeyDetector detector;
         for (char b : sequence)
-            detector.ProcessBlock(blocks[std::string_view("58.?").find(b)].data(), 6, sink);
+            detector.ProcessBlock(blocks[std::string_view("58.?").find(b)].data(), KeyEngine::kDetectionFactor, sink);
         EXPECT_EQ(sink.keys, keys) << sequence;
     }
 }
