@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <unistd.h>
 
@@ -140,7 +141,8 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
     SndfilePtr file(path == "-" ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, SF_FALSE)
                                 : sf_open(path.c_str(), SFM_READ, &info));
     if (!file) {
-        error = Reason(nullptr);
+        // libsndfile calls a directory an unknown format.
+        error = std::filesystem::is_directory(path) ? "is a directory" : Reason(nullptr);
         return false;
     }
     if (info.channels < 1 || info.samplerate < 1) {
@@ -239,7 +241,8 @@ bool WriteDetectorWav(const std::string& path, std::span<const std::int16_t> sam
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!file) {
-        error = Reason(nullptr);
+        // libsndfile calls a directory an unknown format.
+        error = std::filesystem::is_directory(path) ? "is a directory" : Reason(nullptr);
         return false;
     }
     const auto count = static_cast<sf_count_t>(samples.size());

@@ -8,7 +8,7 @@ namespace tool {
 
 // Help of the --strict flag that decode and listen share.
 inline constexpr const char* kStrictHelp =
-    "strict detection: also check each tone's frequency, level, twist and purity and the key's duration, "
+    "strict detection: also check each tone's frequency, steadiness, level, twist and purity and the key's duration, "
     "so that speech and music do not give keys";
 
 CommandRun AddTones(CLI::App& app);

@@ -6,6 +6,7 @@
 #include "CWave.h"
 #include "Commands.h"
 #include "Options.h"
+#include "WavProblem.h"
 
 namespace tool {
 
@@ -28,8 +29,10 @@ int RunMix(const MixArgs& args)
         const std::string& path = i == 0 ? args.a : args.b;
         // Load also opens an output device; failing that does not matter for mixing.
         sounds[i].Load(path.c_str());
-        if (!sounds[i].IsValid())
-            return Fail(path + ": cannot load (missing, unreadable or not a PCM WAV file)");
+        if (!sounds[i].IsValid()) {
+            const std::string problem = WavProblem(path);
+            return Fail(path + ": " + (problem.empty() ? "cannot load (no samples, or not a PCM WAV file)" : problem));
+        }
     }
     if (!sounds[0].Mix(sounds[1]))
         return Fail("cannot mix " + Describe(sounds[1]) + " into " + Describe(sounds[0]) + " (formats must be equal)");

@@ -12,6 +12,7 @@
 #include "Devices.h"
 #include "Options.h"
 #include "SignalWatcher.h"
+#include "WavProblem.h"
 
 namespace tool {
 
@@ -45,9 +46,12 @@ int RunPlay(const PlayArgs& args)
         wave.SetDevice(*device);  // before Load, which opens the device
     }
     const std::string& path = args.path;
-    if (!wave.Load(path.c_str()))
+    if (!wave.Load(path.c_str())) {
+        if (const std::string problem = WavProblem(path); !problem.empty())
+            return Fail(path + ": " + problem);
         return wave.IsValid() ? Fail(path + ": cannot open the output device for its format", kExitRuntime)
-                              : Fail(path + ": cannot load (missing, unreadable or not a PCM WAV file)");
+                              : Fail(path + ": cannot load (no samples, or not a PCM WAV file)");
+    }
     const double bytesPerSecond =
         static_cast<double>(wave.GetSampleRate()) * wave.GetChannels() * (wave.GetBitsPerSample() / 8);
     if (!(bytesPerSecond > 0))

@@ -307,6 +307,9 @@ TEST(Tool, FailuresExitOneOrTwoWithNothingOnStandardOutput)
     const std::string missing = dir.Path("missing.wav"), usage = "Usage: vardell";
     WriteSound(ok, tool::GenerateTones("1", {}), 11025, 1);
     WriteSound(b8k, tool::GenerateTones("1", {.sampleRate = 8000}), 8000, 1);  // same channels and bits
+    const std::string wavex = dir.Path("wavex.wav"), ulaw = dir.Path("ulaw.wav"), folder = "is a directory";
+    WriteSound(wavex, tool::GenerateTones("1", {}), 11025, 1, SF_FORMAT_WAVEX | SF_FORMAT_PCM_24);
+    WriteSound(ulaw, tool::GenerateTones("1", {}), 11025, 1, SF_FORMAT_WAV | SF_FORMAT_ULAW);
     std::ofstream(text) << "this is not a sound\n";
     std::ofstream(cut) << std::string("RIFF\x24\0\0\0WAVEfmt ", 16);
     // Usage errors print the usage; other failures one line, naming the file if there is one.
@@ -343,18 +346,22 @@ TEST(Tool, FailuresExitOneOrTwoWithNothingOnStandardOutput)
                           {{"decode", missing}, missing},
                           {{"decode", text}, text},
                           {{"decode", cut}, cut},
-                          {{"decode", dir.Path("")}, dir.Path("")},
+                          {{"decode", dir.Path("")}, folder},
                           {{"tones", "12", "-o", nodir}, nodir, 1},
                           {{"listen", "no such device here"}, "", 0},
                           {{"listen", "4000000000"}, "", 0},
                           {{"listen", "99999999999999999999999"}, "", 0},
                           {{"play", missing}, missing},
                           {{"play", text}, text},
+                          {{"play", wavex}, "format tag 0xFFFE (extensible) is not plain PCM; convert with `sox"},
+                          {{"play", dir.Path("")}, folder},
                           {{"play", ok, "--device", "no such output"}, "", 0},
                           {{"play", ok, "--device", "777"}, "", 0},
                           {{"mix", ok, b8k, "-o", out}, ""},
                           {{"mix", ok, missing, "-o", out}, missing},
                           {{"mix", text, ok, "-o", out}, text},
+                          {{"mix", ok, ulaw, "-o", out}, "format tag 0x0007 (µ-law)"},
+                          {{"mix", dir.Path(""), ok, "-o", out}, folder},
                           {{"mix", ok, ok, "-o", nodir}, nodir, 1}};
     for (const auto& [args, named, status] : cases) {
         const Result result = RunTool(args);

@@ -2,6 +2,7 @@
 #include <Vardell/CWave.h>
 #include <Vardell/CommandReader.h>
 #include <Vardell/FFT.h>
+#include <Vardell/VirtualAudio.h>  // std::span: needs C++20 from the exported target
 
 #include <atomic>
 #include <cstdio>
