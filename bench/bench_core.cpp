@@ -1,4 +1,4 @@
-// Per-block cost of tone detection: KeyEngine on one 256-sample block, and the
+// Per-block cost of tone detection: KeyEngine on one 256-sample block (plain and strict), and the
 // full-spectrum FFT::Run plus KeyDetector::Classify for comparison. Real time needs 11025 / 256 = 43.07 blocks per
 // second; the "x_realtime" counter says how many times over one core delivers that.
 #include <benchmark/benchmark.h>
@@ -54,11 +54,11 @@ void Counters(benchmark::State& state)
         benchmark::Counter(static_cast<double>(state.iterations()) / kBlocksPerSecond, benchmark::Counter::kIsRate);
 }
 
-void BM_Engine(benchmark::State& state, bool silent)
+void BM_Engine(benchmark::State& state, bool silent, bool strict = false)
 {
     const std::array<short, kBlock> input = silent ? std::array<short, kBlock>{} : KeyBlock();
     std::size_t keys = 0;
-    KeyEngine engine([&](char, std::uint64_t) { ++keys; });
+    KeyEngine engine([&](char, std::uint64_t) { ++keys; }, strict);
     for (auto _ : state)
         engine.Feed(input);
     benchmark::DoNotOptimize(keys);
@@ -66,6 +66,8 @@ void BM_Engine(benchmark::State& state, bool silent)
 }
 BENCHMARK_CAPTURE(BM_Engine, key, false);
 BENCHMARK_CAPTURE(BM_Engine, silence, true);
+// Strict detection needs the whole spectrum and weighs every bin.
+BENCHMARK_CAPTURE(BM_Engine, strict_key, false, true);
 
 void BM_RunClassify_Key(benchmark::State& state)
 {

@@ -18,6 +18,7 @@ FFT* AudioMonitor::myFFT = nullptr;
 std::atomic<bool> AudioMonitor::quit{false};
 HWAVEIN AudioMonitor::wavdev = nullptr;
 std::atomic<void*> AudioMonitor::myThread{nullptr};
+std::atomic<bool> AudioMonitor::strictDetection{false};
 int AudioMonitor::threshold = KeyEngine::kDetectionFactor;
 
 namespace {
@@ -109,6 +110,11 @@ void AudioMonitor::Quit()
     std::lock_guard guard(sessionLock);
     if (current)
         current->Nudge();
+}
+
+void AudioMonitor::SetStrictDetection(bool on)
+{
+    strictDetection = on;
 }
 
 MonitorState AudioMonitor::State()

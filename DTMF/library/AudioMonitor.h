@@ -64,6 +64,9 @@ public:
     static MonitorState State();
     // Opts in to WM_DTMFSTATE for the monitor set up now (null opts out); false when none is.
     static bool NotifyStateTo(HWND hwnd);
+    // Strict detection (StrictDetector.h) for the monitors set up after this
+    // call; off unless asked for. Read when a monitor is set up.
+    static void SetStrictDetection(bool on);
 
     static void ThreadFunc();
     static void WaveCallback(HWAVEIN hwi, unsigned int uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
@@ -82,4 +85,5 @@ private:
     static HWAVEIN wavdev;
     static std::atomic<void*> myThread;
     static int threshold;
+    static std::atomic<bool> strictDetection;
 };

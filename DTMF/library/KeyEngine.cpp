@@ -5,6 +5,7 @@
 
 #include "CommandReader.h"
 #include "FFT.h"
+#include "StrictDetector.h"
 
 namespace {
 
@@ -13,13 +14,18 @@ constexpr int kBandFirst = 15, kBandLast = 39;
 
 }  // namespace
 
-KeyEngine::KeyEngine(Sink s)
+KeyEngine::KeyEngine(Sink s, bool strict)
     : sink(std::move(s)), ownFFT(std::make_unique<FFT>(kBlock)), fft(ownFFT.get()), factor(&kDetectionFactor)
 {
+    if (strict)
+        strictDetector = std::make_unique<StrictKeyDetector>();
 }
 
-KeyEngine::KeyEngine(Sink s, FFT& f, const int& detectionFactor) : sink(std::move(s)), fft(&f), factor(&detectionFactor)
+KeyEngine::KeyEngine(Sink s, FFT& f, const int& detectionFactor, bool strict)
+    : sink(std::move(s)), fft(&f), factor(&detectionFactor)
 {
+    if (strict)
+        strictDetector = std::make_unique<StrictKeyDetector>();
 }
 
 KeyEngine::~KeyEngine() = default;
@@ -45,6 +51,14 @@ void KeyEngine::Feed(std::span<const short> samples)
 void KeyEngine::Step(const short* block)
 {
     ++blocks;
+    if (strictDetector) {
+        // The strict checks weigh the tones against the whole spectrum and the raw block.
+        std::copy_n(block, kBlock, work);
+        fft->Run(work, spectrum);
+        if (const char key = strictDetector->ProcessBlock(block, spectrum, *factor))
+            sink(key, blocks * kBlock);
+        return;
+    }
     fft->RunBand(block, work, spectrum, kBandFirst, kBandLast);
     if (const char key = detector.Debounce(KeyDetector::Classify(spectrum, *factor)))
         sink(key, blocks * kBlock);

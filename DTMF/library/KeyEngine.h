@@ -15,6 +15,7 @@
 
 class CommandReader;
 class FFT;
+class StrictKeyDetector;
 
 class VARDELL_API KeyEngine {
 public:
@@ -25,9 +26,10 @@ public:
     // Receives each key and the number of samples fed up to the end of its block.
     using Sink = std::function<void(char key, std::uint64_t end)>;
 
-    explicit KeyEngine(Sink sink);
+    // strict: a key must also pass StrictKeyDetector's checks (see StrictDetector.h).
+    explicit KeyEngine(Sink sink, bool strict = false);
     // Borrows a 256-point analyser and reads `factor` afresh for every block.
-    KeyEngine(Sink sink, FFT& fft, const int& factor);
+    KeyEngine(Sink sink, FFT& fft, const int& factor, bool strict = false);
     ~KeyEngine();
     KeyEngine(const KeyEngine&) = delete;
     KeyEngine& operator=(const KeyEngine&) = delete;
@@ -50,8 +52,9 @@ private:
     FFT* fft;
     const int* factor;
     KeyDetector detector;
-    std::uint64_t blocks = 0;  // classified so far, the current one included
-    std::size_t held = 0;      // samples waiting in `partial`
+    std::unique_ptr<StrictKeyDetector> strictDetector;  // null: the classifier and its debounce alone
+    std::uint64_t blocks = 0;                           // classified so far, the current one included
+    std::size_t held = 0;                               // samples waiting in `partial`
     short partial[kBlock];
     short work[kBlock];
     int spectrum[kBlock / 2] = {};

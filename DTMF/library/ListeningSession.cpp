@@ -52,7 +52,8 @@ bool ListeningSession::Start()
 {
     try {
         fft = std::make_unique<FFT>(AudioQueue::BufferBytes / 2);
-        engine = std::make_unique<KeyEngine>(KeyEngine::Into(*reader), *fft, AudioMonitor::threshold);
+        engine = std::make_unique<KeyEngine>(KeyEngine::Into(*reader), *fft, AudioMonitor::threshold,
+                                             AudioMonitor::strictDetection.load());
     } catch (const std::exception&) {
         return false;
     }

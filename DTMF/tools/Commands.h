@@ -6,6 +6,11 @@
 
 namespace tool {
 
+// Help of the --strict flag that decode and listen share.
+inline constexpr const char* kStrictHelp =
+    "strict detection: also check each tone's frequency, steadiness, level, twist and purity and the key's duration, "
+    "so that speech and music do not give keys";
+
 CommandRun AddTones(CLI::App& app);
 CommandRun AddDecode(CLI::App& app);
 CommandRun AddDevices(CLI::App& app);

@@ -17,6 +17,7 @@ struct DecodeArgs {
     std::string path;
     bool keys = false;
     bool timestamps = false;
+    bool strict = false;
     int channel = 0;  // from 1; 0: the mix-down
     bool eachChannel = false;
 };
@@ -45,10 +46,9 @@ int RunDecode(const DecodeArgs& args)
         [&](int stream, std::span<const std::int16_t> samples) {
             while (decoders.size() <= static_cast<std::size_t>(stream)) {
                 const int channel = static_cast<int>(decoders.size()) + 1;
-                decoders.push_back(
-                    std::make_unique<Decoder>(output, [&print, channel](double seconds, std::string_view line) {
-                        print(channel, seconds, line);
-                    }));
+                decoders.push_back(std::make_unique<Decoder>(
+                    output, [&print, channel](double seconds, std::string_view line) { print(channel, seconds, line); },
+                    args.strict));
             }
             decoders[static_cast<std::size_t>(stream)]->Feed(samples);
         },
@@ -89,6 +89,7 @@ CommandRun AddDecode(CLI::App& app)
     command
         .add_flag("--each-channel", args->eachChannel, "decode every channel on its own; lines start with the channel")
         ->excludes(channel);
+    command.add_flag("--strict", args->strict, kStrictHelp);
     return [args] { return RunDecode(*args); };
 }
 

@@ -4,7 +4,7 @@
 
 namespace tool {
 
-Decoder::Decoder(DecodeOutput out, DecodeSink s)
+Decoder::Decoder(DecodeOutput out, DecodeSink s, bool strict)
     : output(out),
       sink(std::move(s)),
       // Created on this thread, so the reader's SendMessageA calls the handler directly.
@@ -15,12 +15,14 @@ Decoder::Decoder(DecodeOutput out, DecodeSink s)
       }),
       // Whole seconds of stream time at the start of the current block.
       reader(window.Get(), [this] { return static_cast<long long>(engine.BlockStart() / KeyEngine::kRate); }),
-      engine([this](char key, std::uint64_t) {
-          if (output == DecodeOutput::Keys)
-              sink(BlockEnd(), std::string_view(&key, 1));
-          else
-              reader.ProcessChar(key);
-      })
+      engine(
+          [this](char key, std::uint64_t) {
+              if (output == DecodeOutput::Keys)
+                  sink(BlockEnd(), std::string_view(&key, 1));
+              else
+                  reader.ProcessChar(key);
+          },
+          strict)
 {
 }
 
@@ -29,9 +31,9 @@ double Decoder::BlockEnd() const
     return static_cast<double>(engine.BlockStart() + KeyEngine::kBlock) / KeyEngine::kRate;
 }
 
-void DecodeSamples(std::span<const std::int16_t> samples, DecodeOutput output, const DecodeSink& sink)
+void DecodeSamples(std::span<const std::int16_t> samples, DecodeOutput output, const DecodeSink& sink, bool strict)
 {
-    Decoder(output, sink).Feed(samples);
+    Decoder(output, sink, strict).Feed(samples);
 }
 
 }  // namespace tool

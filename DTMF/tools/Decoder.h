@@ -26,7 +26,8 @@ using DecodeSink = std::function<void(double seconds, std::string_view line)>;
 // partial block is never decoded. The reader's gap rule runs on stream time.
 class Decoder {
 public:
-    Decoder(DecodeOutput output, DecodeSink sink);
+    // strict: KeyEngine's strict detection instead of the plain one.
+    Decoder(DecodeOutput output, DecodeSink sink, bool strict = false);
     void Feed(std::span<const std::int16_t> samples) { engine.Feed(samples); }
 
 private:
@@ -40,6 +41,7 @@ private:
 };
 
 // Decodes a whole recording held in memory.
-void DecodeSamples(std::span<const std::int16_t> samples, DecodeOutput output, const DecodeSink& sink);
+void DecodeSamples(std::span<const std::int16_t> samples, DecodeOutput output, const DecodeSink& sink,
+                   bool strict = false);
 
 }  // namespace tool

@@ -22,6 +22,7 @@ struct ListenArgs {
     bool keys = false;
     bool timestamps = false;
     bool exitOnLoss = false;
+    bool strict = false;
 };
 
 int RunListen(const ListenArgs& args)
@@ -72,6 +73,7 @@ int RunListen(const ListenArgs& args)
         // The monitor goes before the reader it feeds.
         std::unique_ptr<CommandReader> reader;
         std::unique_ptr<AudioMonitor> monitor;
+        AudioMonitor::SetStrictDetection(args.strict);
         if (IsIndex(deviceArg)) {
             reader = std::make_unique<CommandReader>(window.Get());
             monitor = std::make_unique<AudioMonitor>(reader.get(), *device);
@@ -109,6 +111,7 @@ CommandRun AddListen(CLI::App& app)
     command.add_flag("--timestamps", args->timestamps, "start each line with the seconds since listening started");
     command.add_flag("--exit-on-loss", args->exitOnLoss,
                      "exit (status 1) when capture is lost, instead of waiting for the sound server");
+    command.add_flag("--strict", args->strict, kStrictHelp);
     return [args] { return RunListen(*args); };
 }
 

@@ -1,0 +1,103 @@
+// Both detection modes on synthesised key trains: what the strict mode must
+// still accept, what it must reject, and that the plain mode keeps finding
+// every key it found before.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "KeyEngine.h"
+
+namespace {
+
+constexpr std::string_view kKeys = "123A456B789C*0#D";
+constexpr double kRowHz[4] = {697, 770, 852, 941}, kColHz[4] = {1209, 1336, 1477, 1633};
+
+struct Signal {
+    double onMs = 100, offMs = 100, deviation = 0, twistDb = 0, levelDb = -16, snrDb = 99, breakMs = 0;
+    bool dither = false;
+};
+
+std::vector<short> Synthesise(const std::string& keys, const Signal& s, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> phase(0, 2 * std::numbers::pi);
+    const double amp = 32767 * std::pow(10, s.levelDb / 20), high = amp * std::pow(10, s.twistDb / 20);
+    std::normal_distribution<double> noise(0, amp / std::sqrt(2) / std::pow(10, s.snrDb / 20));
+    std::vector<double> x(rng() % 256 + 1000, 0.0);
+    for (char k : keys) {
+        const auto i = kKeys.find(k);
+        const double w1 = 2 * std::numbers::pi * kRowHz[i / 4] * (1 + s.deviation) / 11025;
+        const double w2 = 2 * std::numbers::pi * kColHz[i % 4] * (1 + s.deviation) / 11025;
+        const double p1 = phase(rng), p2 = phase(rng);
+        const int on = static_cast<int>(s.onMs * 11.025), gap = static_cast<int>(s.breakMs * 11.025);
+        for (int t = 0; t < on; ++t)
+            x.push_back(std::abs(t - on / 2) * 2 < gap ? 0
+                                                       : amp * std::sin(w1 * t + p1) + high * std::sin(w2 * t + p2));
+        x.resize(x.size() + static_cast<std::size_t>(s.offMs * 11.025), 0.0);
+    }
+    x.resize(x.size() + 2000, 0.0);
+    std::vector<short> out;
+    std::uniform_int_distribution<int> lsb(-1, 1);
+    for (double v : x)
+        out.push_back(static_cast<short>(std::lround(v + (s.dither ? lsb(rng) : s.snrDb < 99 ? noise(rng) : 0))));
+    return out;
+}
+
+std::string Decode(const std::vector<short>& samples, bool strict)
+{
+    std::string keys;
+    KeyEngine([&keys](char key, std::uint64_t) { keys += key; }, strict).Feed(samples);
+    return keys;
+}
+
+bool InOrder(const std::string& sent, const std::string& got)
+{
+    std::size_t at = 0;
+    for (char k : sent) {
+        if ((at = got.find(k, at)) == std::string::npos)
+            return false;
+        ++at;
+    }
+    return true;
+}
+
+TEST(StrictDetection, AcceptsAndRejectsWhatItMustWhilePlainModeStillFindsEveryKey)
+{
+    const std::string keys = "1472369*0#58ABCD", pairs = "1122334455667788";
+    const struct {
+        const char* what;
+        Signal signal;
+        bool accept;
+        std::string sent;
+    } rows[] = {
+        {"+1.5 %", {.deviation = 0.015}, true, keys},
+        {"-1.5 %", {.deviation = -0.015}, true, keys},
+        {"twist +4", {.twistDb = 4}, true, keys},
+        {"twist -8", {.twistDb = -8}, true, keys},
+        {"6 dB SNR", {.snrDb = 6}, true, keys},
+        {"-46 dBFS", {.levelDb = -46}, true, keys},
+        {"50 ms", {.onMs = 50}, true, keys},
+        {"10 ms break", {.onMs = 150, .breakMs = 10}, true, keys},
+        {"40 ms pause", {.offMs = 40}, true, pairs},
+        {"+3.5 %", {.deviation = 0.035}, false, keys},
+        {"-3.5 %", {.deviation = -0.035}, false, keys},
+        {"23 ms", {.onMs = 23}, false, keys},
+        {"-61 dBFS", {.levelDb = -61}, false, keys},
+        {"dither", {.levelDb = -200, .dither = true}, false, keys},
+    };
+    unsigned seed = 1;
+    for (const auto& row : rows) {
+        for (int run = 0; run < 3; ++run) {
+            const auto samples = Synthesise(row.sent, row.signal, seed++);
+            EXPECT_EQ(Decode(samples, true), row.accept ? row.sent : "") << row.what;
+            // The plain mode stays as tolerant as it was: every sent key, perhaps doubled across a break.
+            EXPECT_TRUE(!row.accept || InOrder(row.sent, Decode(samples, false))) << row.what;
+        }
+    }
+}
+
+}  // namespace
