@@ -134,6 +134,19 @@ TEST(Messages, SendsWhileTheOwnerWaitsForTheWorker)
     EXPECT_TRUE(DestroyMessageWindow(hwnd) && DestroyMessageWindow(throws));
 }
 
+// A notification wakes a waiting thread at once: the periodic recheck is only a safety net,
+// so lost wake-ups would take 30 x 100 ms here.
+TEST(Messages, NotifyWakesTheWaitingThreadAtOnce)
+{
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 30; ++i)
+        OnWorker([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the owner is waiting by now
+            return 0;
+        });
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
 // Each handler sends back to the sender's window while the sender waits for it.
 TEST(Messages, ThreadsSendingToEachOtherDoNotDeadlock)
 {

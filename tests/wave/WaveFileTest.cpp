@@ -100,40 +100,34 @@ TEST_F(WaveFile, ChunkWalkAndHeaderChecksThenSaveWritesItBack)
     EXPECT_EQ(0, std::memcmp(Saved().data() + 8, "WAVX", 4));  // the file's first 12 bytes were kept
 }
 
+// Save replaces a file only once every byte is written, keeping its permissions.
 TEST_F(WaveFile, SaveWritesWellFormedFilesAndAFailedOneLeavesTheOldFileIntact)
 {
-    std::string out = Path("empty.wav");
+    std::string out = Path("empty.wav"), folder = dir.string(), nowhere = Path("no/such/dir.wav");
     ASSERT_EQ(CWave().Save(out.data()), 1);  // never loaded
-    Bytes empty(44, 0);
-    empty[4] = 36, empty[16] = 16;
-    std::memcpy(empty.data() + 36, "data", 4);
-    EXPECT_EQ(Read(out), empty);
+    EXPECT_EQ(Read(out), Rename(Put(Put(Bytes(44, 0), 36, 4, 4), 16, 4, 16), 36, "data"));
 
     ASSERT_EQ(Load(Canonical(Ramp(4000))), 1);
     const Bytes old = Canonical(Ramp(8, 3));
     std::string target = Write(old, "old.wav");
-    struct sigaction ignore {
-    }, previous{};  // writes fail past 1000 bytes: 4044 cannot be written
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGXFSZ, &ignore, &previous);
-    rlimit saved{};
+    std::filesystem::permissions(target, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);  // writes fail past 1000 bytes: 4044 cannot be written
+    rlimit saved{}, small{1000, RLIM_INFINITY};
     getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit small = saved;
-    small.rlim_cur = 1000;
+    small.rlim_max = saved.rlim_max;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     const int result = wave.Save(target.data());
     setrlimit(RLIMIT_FSIZE, &saved);
-    sigaction(SIGXFSZ, &previous, nullptr);
+    std::signal(SIGXFSZ, handler);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(Read(target), old);
-
-    std::string folder = dir.string(), nowhere = Path("no/such/dir.wav");
     EXPECT_EQ(wave.Save(folder.data()), 0);
     EXPECT_EQ(wave.Save(nowhere.data()), 0);
     EXPECT_EQ(wave.Save(nullptr), 0);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 3);  // no temporaries
     ASSERT_EQ(wave.Save(target.data()), 1);                                     // with room it replaces the file
     EXPECT_EQ(Read(target), Canonical(Ramp(4000)));
+    EXPECT_EQ(std::filesystem::status(target).permissions(), std::filesystem::perms(0600));
 }
 
 }  // namespace
