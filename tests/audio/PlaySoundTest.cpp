@@ -14,7 +14,7 @@ protected:
         PlaySoundA(nullptr, nullptr, 0);
         Virtual::TearDown();
     }
-    static bool Play(const std::string& path, DWORD flags = SND_ASYNC)
+    static BOOL Play(const std::string& path, DWORD flags = SND_ASYNC)
     {
         return PlaySoundA(path.c_str(), nullptr, SND_FILENAME | SND_NODEFAULT | flags);
     }
@@ -29,7 +29,7 @@ TEST_F(PlaySound, PlaysTheFileToItsEndAndLeavesNothingOpen)
     const std::string s16 = WriteWav("s16.wav", data), u8 = WriteWav("u8.wav", {0x80, 0xFF, 0x00}, 8);
     const long files = OpenFiles();
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(Play(s16, SND_SYNC));
+        ASSERT_EQ(Play(s16, SND_SYNC), 1);
         EXPECT_FALSE(vaudio::VirtualOutputIsOpen(dev));
     }
     EXPECT_EQ(OpenFiles(), files);
@@ -62,7 +62,7 @@ TEST_F(PlaySound, ANewSoundReplacesTheOneStillPlaying)
     const auto longSound = AsBytes(Ramp(11025 * 5, 3)), shortSound = AsBytes(Ramp(500, 4));
     const std::string longPath = WriteWav("long.wav", longSound);
     const auto n = std::ptrdiff_t(shortSound.size());
-    ASSERT_TRUE(Play(longPath));
+    ASSERT_EQ(Play(longPath), 1);
     ASSERT_TRUE(WaitFor([&] { return played().size() >= 2000; }));
     ASSERT_TRUE(Play(WriteWav("short.wav", shortSound)));
     ASSERT_TRUE(WaitFor([&] {
@@ -73,9 +73,9 @@ TEST_F(PlaySound, ANewSoundReplacesTheOneStillPlaying)
     EXPECT_TRUE(p.size() < longSound.size() && std::equal(p.begin(), p.end() - n, longSound.begin()));
 
     bool result = false;
-    std::thread sync([&] { result = Play(longPath, SND_SYNC); });
+    std::thread sync([&] { result = Play(longPath, SND_SYNC) == 1; });
     ASSERT_TRUE(WaitFor([&] { return played().size() >= p.size() + 2000; }));
-    EXPECT_TRUE(PlaySoundA(nullptr, nullptr, 0));
+    EXPECT_EQ(PlaySoundA(nullptr, nullptr, 0), 1);
     sync.join();
     EXPECT_TRUE(result);
     const auto size = played().size();
