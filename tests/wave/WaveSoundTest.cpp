@@ -122,7 +122,7 @@ TEST_F(WaveSound, DeviceChangesAtTheNextLoadAndCopiesOwnWhatTheyHold)
     Fill(noDevice, Ramp(10));
     EXPECT_EQ(CWave(noDevice).Play(), 0);  // the source has no device open, so neither has the copy
     assigned = CWave();
-    EXPECT_TRUE(assigned.IsValid() == 0 && assigned.GetSize() == 0u);
+    EXPECT_TRUE(assigned.IsValid() == 0 && assigned.GetSize() == 0u && assigned.IsStopped() == 1);
 }
 
 TEST_F(WaveSound, MixAveragesBoostsOrPicksTheLouderOverTheShorterLengthAndRefusesMismatches)
