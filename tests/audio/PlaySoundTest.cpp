@@ -1,4 +1,6 @@
 // PlaySoundA on a virtual output through WAVE_MAPPER (the server's devices hidden).
+#include <filesystem>
+
 #include "TestSupport.h"
 
 using namespace audiotest;
@@ -12,55 +14,55 @@ protected:
         PlaySoundA(nullptr, nullptr, 0);
         Virtual::TearDown();
     }
-    static bool Play(const std::string& path)
+    static BOOL Play(const std::string& path, DWORD flags = SND_ASYNC)
     {
-        return PlaySoundA(path.c_str(), nullptr, SND_FILENAME | SND_ASYNC | SND_NODEFAULT);
+        return PlaySoundA(path.c_str(), nullptr, SND_FILENAME | SND_NODEFAULT | flags);
     }
+    static long OpenFiles() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 };
 
-TEST_F(PlaySound, PlaysTheFileOnTheMapperAndConvertsTo16Bit)
+// A synchronous call returns once the sound has played and the device is closed; 8-bit becomes 16-bit.
+TEST_F(PlaySound, PlaysTheFileToItsEndAndLeavesNothingOpen)
 {
-    unsigned dev = vaudio::AddVirtualOutput("Speaker");
-    auto data = AsBytes(Ramp(1000));
-    EXPECT_TRUE(Play(WriteWav("s16.wav", data)));
-    ASSERT_TRUE(WaitFor([&] { return vaudio::VirtualOutputPlayed(dev).size() == data.size(); }));
-    EXPECT_EQ(vaudio::VirtualOutputPlayed(dev), data);
-
-    // 8-bit unsigned comes out as 16-bit signed: 0x80 is silence, 0xFF near full scale.
-    EXPECT_TRUE(Play(WriteWav("u8.wav", {0x80, 0xFF, 0x00}, 8)));
-    ASSERT_TRUE(WaitFor([&] { return vaudio::VirtualOutputPlayed(dev).size() == data.size() + 6; }));
+    unsigned dev = vaudio::AddVirtualOutput("Speaker", {vaudio::OutputClock::RealTime});
+    const auto data = AsBytes(Ramp(1000));
+    const std::string s16 = WriteWav("s16.wav", data), u8 = WriteWav("u8.wav", {0x80, 0xFF, 0x00}, 8);
+    const long files = OpenFiles();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Play(s16, SND_SYNC), 1);
+        EXPECT_FALSE(vaudio::VirtualOutputIsOpen(dev));
+    }
+    EXPECT_EQ(OpenFiles(), files);
+    ASSERT_TRUE(Play(u8, SND_SYNC));
+    auto played = vaudio::VirtualOutputPlayed(dev);
+    ASSERT_EQ(played.size(), 3 * data.size() + 6);
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + long(data.size())), data);
     std::int16_t s[3];
-    std::memcpy(s, vaudio::VirtualOutputPlayed(dev).data() + data.size(), 6);
-    EXPECT_EQ(s[0], 0);
-    EXPECT_GT(s[1], 32000);
-    EXPECT_EQ(s[2], -32768);
-    EXPECT_EQ(vaudio::VirtualOutputOpens(dev), 2);
+    std::memcpy(s, played.data() + 3 * data.size(), 6);
+    EXPECT_TRUE(s[0] == 0 && s[1] > 32000 && s[2] == -32768) << s[0] << " " << s[1] << " " << s[2];
 }
 
-TEST_F(PlaySound, MissingOrBrokenFilesPlayNothing)
+TEST_F(PlaySound, MissingBrokenOrUnsupportedSoundsPlayNothing)
 {
     unsigned dev = vaudio::AddVirtualOutput("Speaker");
+    const std::string junk = WriteWav("junk.wav", {}), good = WriteWav("ok.wav", AsBytes(Ramp(10)));
     EXPECT_FALSE(Play(::testing::TempDir() + "/no-such.wav"));
-    std::string junk = ::testing::TempDir() + "/junk.wav";
-    FILE* f = std::fopen(junk.c_str(), "wb");
-    std::fputs("RIFF....WAVEnot really", f);
-    std::fclose(f);
-    EXPECT_FALSE(Play(junk));
+    EXPECT_FALSE(Play(junk));                                    // no samples
+    EXPECT_FALSE(PlaySoundA(good.c_str(), nullptr, SND_ASYNC));  // not a file name: a resource or alias
     EXPECT_EQ(vaudio::VirtualOutputOpens(dev), 0);
     vaudio::RemoveVirtualDevices();  // no output device at all
-    EXPECT_FALSE(Play(WriteWav("ok.wav", AsBytes(Ramp(10)))));
+    EXPECT_FALSE(Play(good));
 }
 
+// A new sound, or none, stops the one playing; a synchronous caller then returns early.
 TEST_F(PlaySound, ANewSoundReplacesTheOneStillPlaying)
 {
     unsigned dev = vaudio::AddVirtualOutput("Speaker", {vaudio::OutputClock::RealTime});
     auto played = [dev] { return vaudio::VirtualOutputPlayed(dev); };
-    auto longSound = AsBytes(Ramp(11025 * 5, 3));  // 5 s
-    auto shortSound = AsBytes(Ramp(500, 4));
-    auto n = std::ptrdiff_t(shortSound.size());
-    auto t0 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(Play(WriteWav("long.wav", longSound)));
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);  // returns long before the sound ends
+    const auto longSound = AsBytes(Ramp(11025 * 5, 3)), shortSound = AsBytes(Ramp(500, 4));
+    const std::string longPath = WriteWav("long.wav", longSound);
+    const auto n = std::ptrdiff_t(shortSound.size());
+    ASSERT_EQ(Play(longPath), 1);
     ASSERT_TRUE(WaitFor([&] { return played().size() >= 2000; }));
     ASSERT_TRUE(Play(WriteWav("short.wav", shortSound)));
     ASSERT_TRUE(WaitFor([&] {
@@ -68,13 +70,15 @@ TEST_F(PlaySound, ANewSoundReplacesTheOneStillPlaying)
         return p.size() >= shortSound.size() && std::equal(shortSound.begin(), shortSound.end(), p.end() - n);
     }));
     auto p = played();
-    EXPECT_LT(p.size(), longSound.size());
-    EXPECT_TRUE(std::equal(p.begin(), p.end() - n, longSound.begin()));
+    EXPECT_TRUE(p.size() < longSound.size() && std::equal(p.begin(), p.end() - n, longSound.begin()));
 
-    // A null sound stops the one playing.
-    ASSERT_TRUE(Play(WriteWav("long.wav", longSound)));
-    EXPECT_TRUE(PlaySoundA(nullptr, nullptr, 0));
-    auto size = played().size();
+    bool result = false;
+    std::thread sync([&] { result = Play(longPath, SND_SYNC) == 1; });
+    ASSERT_TRUE(WaitFor([&] { return played().size() >= p.size() + 2000; }));
+    EXPECT_EQ(PlaySoundA(nullptr, nullptr, 0), 1);
+    sync.join();
+    EXPECT_TRUE(result);
+    const auto size = played().size();
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(played().size(), size);
     EXPECT_FALSE(vaudio::VirtualOutputIsOpen(dev));
@@ -88,10 +92,8 @@ TEST_F(PlaySound, TheProcessCanExitWhileASoundPlays)
         {
             vaudio::UseServerDevices(false);
             vaudio::AddVirtualOutput("Speaker", {vaudio::OutputClock::RealTime});
-            if (!Play(path))
-                std::exit(3);
-            std::this_thread::sleep_for(50ms);
-            std::exit(0);
+            std::this_thread::sleep_for(Play(path) ? 50ms : 0ms);
+            std::exit(Play(path) ? 0 : 3);
         },
         ::testing::ExitedWithCode(0), "");
 }

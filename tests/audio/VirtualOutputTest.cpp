@@ -9,13 +9,12 @@ namespace {
 
 using VirtualOutput = Virtual;
 
-TEST_F(VirtualOutput, ManualClockHonoursOrderPauseRestartAndReset)
+TEST_F(VirtualOutput, BlocksPlayInOrderWithPauseRestartAndReset)
 {
     unsigned dev = vaudio::AddVirtualOutput("Manual", {vaudio::OutputClock::Manual});
-    auto played = [dev] { return vaudio::VirtualOutputPlayed(dev); };
-    auto range = [&](std::ptrdiff_t from, std::ptrdiff_t to) {
-        auto p = played();
-        return Bytes(p.begin() + from, p.begin() + to);
+    auto played = [dev](std::size_t from = 0) {
+        auto p = vaudio::VirtualOutputPlayed(dev);
+        return Bytes(p.begin() + long(std::min(from, p.size())), p.end());
     };
     Recorder rec;
     HWAVEOUT h = OpenOut(dev, rec);
@@ -23,12 +22,10 @@ TEST_F(VirtualOutput, ManualClockHonoursOrderPauseRestartAndReset)
     Write(h, a);
     Write(h, b);
     EXPECT_EQ(a.hdr.dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
-    EXPECT_TRUE(played().empty());
     vaudio::AdvanceVirtualOutput(dev, 300);
-    EXPECT_EQ(played(), a.Head(300));
     ASSERT_EQ(waveOutPause(h), MMSYSERR_NOERROR);
     vaudio::AdvanceVirtualOutput(dev, 200);
-    EXPECT_EQ(played().size(), 300u);
+    EXPECT_EQ(played(), a.Head(300));
     ASSERT_EQ(waveOutRestart(h), MMSYSERR_NOERROR);
     vaudio::AdvanceVirtualOutput(dev, 699);
     std::this_thread::sleep_for(20ms);
@@ -38,32 +35,30 @@ TEST_F(VirtualOutput, ManualClockHonoursOrderPauseRestartAndReset)
     // One block at a time; the next one starts once the service has handed it over.
     ASSERT_TRUE(WaitFor([&] { return vaudio::AdvanceVirtualOutput(dev, 1), played().size() > 1000; }));
     vaudio::AdvanceVirtualOutput(dev, 99);
-    ASSERT_EQ(played().size(), 1100u);
-    EXPECT_EQ(range(0, 1000), a.Head(1000));
-    EXPECT_EQ(range(1000, 1100), b.Head(100));
+    Bytes both = a.Head(1000), tail = b.Head(100);
+    both.insert(both.end(), tail.begin(), tail.end());
+    EXPECT_EQ(played(), both);
 
     // Reset hands back, before it returns and in order, all that is queued; the rest is dropped.
     Write(h, c);
     EXPECT_EQ(waveOutWrite(h, &c.hdr, kHdr), WAVERR_STILLPLAYING);
     EXPECT_EQ(waveOutUnprepareHeader(h, &b.hdr, kHdr), WAVERR_STILLPLAYING);
     EXPECT_EQ(waveOutClose(h), WAVERR_STILLPLAYING);
+    ASSERT_EQ(waveOutPause(h), MMSYSERR_NOERROR);  // a reset also ends the pause
     ASSERT_EQ(waveOutReset(h), MMSYSERR_NOERROR);
     EXPECT_EQ(rec.Params(WOM_DONE), (std::vector<DWORD_PTR>{a.Ptr(), b.Ptr(), c.Ptr()}));
     EXPECT_EQ(b.hdr.dwFlags, WHDR_PREPARED | WHDR_DONE);
     vaudio::AdvanceVirtualOutput(dev, 1000);
-    EXPECT_EQ(played().size(), 1100u);
-    // A block written again plays from its start.
-    ASSERT_EQ(waveOutWrite(h, &b.hdr, kHdr), MMSYSERR_NOERROR);
+    ASSERT_EQ(played().size(), 1100u);
+    ASSERT_EQ(waveOutWrite(h, &b.hdr, kHdr), MMSYSERR_NOERROR);  // written again: from its start
     vaudio::AdvanceVirtualOutput(dev, 200);
     ASSERT_TRUE(rec.WaitCount(WOM_DONE, 4));
-    ASSERT_EQ(played().size(), 1300u);
-    EXPECT_EQ(range(1100, 1300), b.Head(200));
+    EXPECT_EQ(played(1100), b.Head(200));
     for (Block* x : {&a, &b, &c})
         EXPECT_EQ(waveOutUnprepareHeader(h, &x->hdr, kHdr), MMSYSERR_NOERROR);
     ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
     auto msgs = rec.Messages();
-    EXPECT_EQ(msgs.front().msg, WOM_OPEN);
-    EXPECT_EQ(msgs.back().msg, WOM_CLOSE);
+    EXPECT_TRUE(msgs.front().msg == WOM_OPEN && msgs.back().msg == WOM_CLOSE);
     for (auto& m : msgs)
         EXPECT_NE(m.thread, std::this_thread::get_id());
 }
@@ -82,50 +77,58 @@ TEST_F(VirtualOutput, CallbacksMayCallBackIntoTheSameDeviceAndCloseIt)
         auto* hdr = reinterpret_cast<WAVEHDR*>(p1);
         if (msg != WOM_DONE)
             return;
-        if (waveOutUnprepareHeader(h, hdr, kHdr) == MMSYSERR_NOERROR)
-            ++unprepared;
+        unprepared += waveOutUnprepareHeader(h, hdr, kHdr) == MMSYSERR_NOERROR;
         if (hdr == &c.hdr)
             closed = waveOutClose(h);
-        if (hdr != &a.hdr)
-            return;
-        waveOutPrepareHeader(h, &b.hdr, kHdr);
-        waveOutWrite(h, &b.hdr, kHdr);
-        reset = waveOutReset(h);
+        if (hdr == &a.hdr) {
+            waveOutPrepareHeader(h, &b.hdr, kHdr);
+            waveOutWrite(h, &b.hdr, kHdr);
+            reset = waveOutReset(h);
+        }
     };
     HWAVEOUT h = OpenOut(dev, rec);
+    ASSERT_EQ(waveOutPause(h), MMSYSERR_NOERROR);  // held until the restart, then played at once
     Write(h, a);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(rec.Count(WOM_DONE) == 0 && vaudio::VirtualOutputPlayed(dev).empty());
+    ASSERT_EQ(waveOutRestart(h), MMSYSERR_NOERROR);
     ASSERT_TRUE(rec.WaitCount(WOM_DONE, 2));
-    EXPECT_EQ(reset.load(), MMSYSERR_NOERROR);
-    EXPECT_EQ(unprepared.load(), 2);
-    EXPECT_EQ(a.hdr.dwFlags & WHDR_PREPARED, 0u);
+    const auto played = vaudio::VirtualOutputPlayed(dev);  // and perhaps b before the reset
+    ASSERT_GE(played.size(), 64u);
+    EXPECT_EQ(Bytes(played.begin(), played.begin() + 64), a.Head(64));
+    EXPECT_TRUE(reset == MMSYSERR_NOERROR && unprepared == 2 && !(a.hdr.dwFlags & WHDR_PREPARED));
     Write(h, c);
     ASSERT_TRUE(rec.WaitCount(WOM_DONE, 3));  // recorded after the hook, and so the close, returned
-    EXPECT_EQ(closed.load(), MMSYSERR_NOERROR);
-    EXPECT_EQ(rec.Count(WOM_CLOSE), 1u);
+    EXPECT_TRUE(closed == MMSYSERR_NOERROR && rec.Count(WOM_CLOSE) == 1);
     EXPECT_EQ(waveOutClose(h), MMSYSERR_INVALHANDLE);
     EXPECT_FALSE(vaudio::VirtualOutputIsOpen(dev));
 }
 
-TEST_F(VirtualOutput, AnyIntegerPcmOpensAndAnOpenDeviceOutlivesItsRemoval)
+// In real time a paused device plays nothing; an open device outlives its removal.
+TEST_F(VirtualOutput, RealTimePauseAndRemoval)
 {
-    unsigned dev = vaudio::AddVirtualOutput("Fine");
+    unsigned dev = vaudio::AddVirtualOutput("Clock", {vaudio::OutputClock::RealTime});
     Recorder rec;
-    HWAVEOUT h = nullptr;
-    for (auto fmt : {Pcm(2, 44100, 16), Pcm(1, 8000, 8), Pcm(6, 48000, 24), Pcm(2, 96000, 32)}) {
-        ASSERT_EQ(waveOutOpen(&h, dev, &fmt, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-        EXPECT_TRUE(vaudio::VirtualOutputIsOpen(dev));
-        ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
-    }
-    EXPECT_EQ(vaudio::VirtualOutputOpens(dev), 4);
-    EXPECT_FALSE(vaudio::VirtualOutputIsOpen(dev));
-
-    // Removing the devices leaves an open one working until it is closed.
+    HWAVEOUT h = OpenOut(dev, rec, Pcm(2, 44100, 16));
+    Block block(17640, 5);  // 0.1 s
+    Write(h, block);
+    ASSERT_TRUE(WaitFor([&] { return vaudio::VirtualOutputPlayed(dev).size() >= 4000; }));
+    ASSERT_EQ(waveOutPause(h), MMSYSERR_NOERROR);
+    const auto size = vaudio::VirtualOutputPlayed(dev).size();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(size == vaudio::VirtualOutputPlayed(dev).size() && size % 4 == 0);  // whole frames only
+    ASSERT_EQ(waveOutRestart(h), MMSYSERR_NOERROR);
+    ASSERT_TRUE(rec.WaitCount(WOM_DONE, 1));
+    EXPECT_EQ(vaudio::VirtualOutputPlayed(dev), block.Head(17640));
+    ASSERT_EQ(waveOutUnprepareHeader(h, &block.hdr, kHdr), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
     h = OpenOut(dev, rec);
     vaudio::RemoveVirtualDevices();
     EXPECT_EQ(waveOutGetNumDevs(), 0u);
     Block b(32);
     Write(h, b);
-    ASSERT_TRUE(rec.WaitCount(WOM_DONE, 1));
+    ASSERT_TRUE(rec.WaitCount(WOM_DONE, 2));
+    EXPECT_EQ(waveOutUnprepareHeader(h, &b.hdr, kHdr), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
 }
 

@@ -1,5 +1,5 @@
-// Cross-thread synchronous messaging: results, ownership, teardown and deadlock
-// freedom. A hang fails through the test's ctest timeout.
+// Cross-thread synchronous messaging: results, ownership, teardown, wake-ups and
+// deadlock freedom. A hang fails through the test's ctest timeout.
 #include "Messages.h"
 
 #include <gtest/gtest.h>
@@ -10,15 +10,10 @@
 #include <set>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 namespace {
 
 constexpr UINT WM_TEST = WM_USER + 7;
-LRESULT One(HWND, UINT, WPARAM, LPARAM)
-{
-    return 1;
-}
 int thrown = 0;  // handler exceptions, which reach the owner's pump
 
 // Runs f on a worker while this thread, the owner, waits for it and handles sends.
@@ -38,11 +33,10 @@ auto OnWorker(F f)
         } catch (const std::runtime_error&) {
             ++thrown;
         }
-    worker.join();
     return result;
 }
 
-TEST(Messages, SendRunsTheHandlerOnTheOwnerThreadAndBlocksUntilHandled)
+TEST(Messages, SendRunsTheHandlerOnTheOwnerThreadOnceItPumps)
 {
     std::thread::id ranOn;
     std::atomic<int> wakes{0};
@@ -52,26 +46,18 @@ TEST(Messages, SendRunsTheHandlerOnTheOwnerThreadAndBlocksUntilHandled)
             ranOn = std::this_thread::get_id();
             return msg == WM_TEST && h ? static_cast<LRESULT>(w) + l : -1;
         },
-        [&] {
-            if (++wakes == 1)
-                queued.count_down();
-        });
-    EXPECT_TRUE(IsWindow(hwnd));
+        [&] { ++wakes == 1 ? queued.count_down() : void(); });
     EXPECT_EQ(SendMessageA(hwnd, WM_TEST, 40, 2), 42);  // same thread: a direct call, no wake
-    EXPECT_EQ(ranOn, std::this_thread::get_id());
     EXPECT_EQ(wakes, 0);
-
-    ranOn = {};
     std::atomic<bool> returned{false};
-    std::thread sender([&] {
-        EXPECT_EQ(SendMessageA(hwnd, WM_TEST, 5, -3), 2);
-        returned = true;
-    });
+    std::thread sender([&] { returned = SendMessageA(hwnd, WM_TEST, 5, -3) == 2; });
     queued.wait();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a sender that did not block returns meanwhile
     EXPECT_FALSE(returned);
+    ranOn = {};
     EXPECT_EQ(PumpSentMessages(), 1u);
     sender.join();
+    EXPECT_TRUE(returned);
     EXPECT_EQ(ranOn, std::this_thread::get_id());
     EXPECT_EQ(wakes, 1);
     EXPECT_TRUE(DestroyMessageWindow(hwnd));
@@ -81,26 +67,22 @@ TEST(Messages, SendsToNoLiveWindowFailAtOnceAndHandlesAreNeverReused)
 {
     int calls = 0;
     auto count = [&](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return ++calls; };
-    HWND hwnd = CreateMessageWindow(count);
-    EXPECT_TRUE(DestroyMessageWindow(hwnd));
-    EXPECT_FALSE(DestroyMessageWindow(hwnd));
-    EXPECT_FALSE(DestroyMessageWindow(nullptr));
-    EXPECT_FALSE(IsWindow(hwnd));
-    for (HWND h : {hwnd, HWND{}, reinterpret_cast<HWND>(0xdeadbeef)}) {
+    HWND hwnd = CreateMessageWindow(count), orphan = nullptr;
+    EXPECT_TRUE(IsWindow(hwnd) && DestroyMessageWindow(hwnd));
+    EXPECT_FALSE(DestroyMessageWindow(hwnd) || DestroyMessageWindow(nullptr) || IsWindow(hwnd));
+    std::thread([&] { orphan = CreateMessageWindow(count); }).join();  // its owner thread has ended
+    EXPECT_FALSE(IsWindow(orphan));
+    for (HWND h : {hwnd, HWND{}, reinterpret_cast<HWND>(0xdeadbeef), orphan}) {
         EXPECT_EQ(SendMessageA(h, WM_TEST, 0, 0), 0);
         std::thread([&] { EXPECT_EQ(SendMessageA(h, WM_TEST, 0, 0), 0); }).join();
     }
-    std::set<HWND> seen{hwnd};
-    for (int i = 0; i < 1000; ++i) {
+    std::set<HWND> seen{hwnd, orphan};
+    for (int i = 0; i < 100; ++i) {
         HWND newer = CreateMessageWindow(count);
         EXPECT_TRUE(seen.insert(newer).second);
         EXPECT_EQ(SendMessageA(hwnd, WM_TEST, 0, 0), 0);  // the stale handle never reaches it
         DestroyMessageWindow(newer);
     }
-    HWND orphan = nullptr;  // its owner thread has ended
-    std::thread([&] { orphan = CreateMessageWindow(One); }).join();
-    EXPECT_FALSE(IsWindow(orphan));
-    EXPECT_EQ(SendMessageA(orphan, WM_TEST, 0, 0), 0);
     EXPECT_EQ(calls, 0);
 }
 
@@ -130,47 +112,39 @@ TEST(Messages, QueuedSendersAreReleasedWhenTheWindowGoes)
     }
 }
 
-TEST(Messages, ConcurrentDestroysSucceedOnce)
+// As a window's thread waits for the audio worker while it reports commands: each send
+// is handled once and in order; a handler that throws or destroys its window releases the sender.
+TEST(Messages, SendsWhileTheOwnerWaitsForTheWorker)
 {
-    for (int round = 0; round < 50; ++round) {
-        HWND hwnd = CreateMessageWindow(One);
-        std::atomic<int> destroyed{0};
-        std::vector<std::jthread> killers(4);
-        for (auto& t : killers)
-            t = std::jthread([&] { destroyed += DestroyMessageWindow(hwnd); });
-        killers.clear();  // joins
-        EXPECT_EQ(destroyed, 1);
-    }
-}
-
-TEST(Messages, HandlerThatDestroysItsWindowOrThrowsReleasesTheSender)
-{
-    HWND hwnd =
-        CreateMessageWindow([](HWND h, UINT, WPARAM, LPARAM) -> LRESULT { return DestroyMessageWindow(h) * 7; });
-    EXPECT_EQ(OnWorker([&] { return SendMessageA(hwnd, WM_TEST, 0, 0); }), 7);
-    EXPECT_FALSE(IsWindow(hwnd));
-
-    thrown = 0;
-    hwnd = CreateMessageWindow([](HWND, UINT, WPARAM, LPARAM) -> LRESULT { throw std::runtime_error("x"); });
-    EXPECT_EQ(OnWorker([&] { return SendMessageA(hwnd, WM_TEST, 0, 0); }), 0);
-    EXPECT_EQ(thrown, 1);
-    DestroyMessageWindow(hwnd);
-}
-
-// As a window's thread waits for the audio worker while it reports commands.
-TEST(Messages, ThousandSendsWhileTheOwnerWaitsForTheWorker)
-{
-    WPARAM next = 0;  // each is handled once, in order
+    WPARAM next = 0;
     HWND hwnd = CreateMessageWindow([&](HWND, UINT, WPARAM w, LPARAM) -> LRESULT { return w == next++ ? w + 1 : 0; });
-    std::atomic<int> wrong{0};
-    OnWorker([&] {
+    HWND throws = CreateMessageWindow([](HWND, UINT, WPARAM, LPARAM) -> LRESULT { throw std::runtime_error("x"); });
+    HWND ends =
+        CreateMessageWindow([](HWND h, UINT, WPARAM, LPARAM) -> LRESULT { return DestroyMessageWindow(h) * 7; });
+    const int wrong = OnWorker([&] {
+        int wrong = 0;
         for (WPARAM i = 0; i < 1000; ++i)
             wrong += SendMessageA(hwnd, WM_TEST, i, 0) != LRESULT(i + 1);
-        return 0;
+        return wrong + (SendMessageA(throws, WM_TEST, 0, 0) != 0) + (SendMessageA(ends, WM_TEST, 0, 0) != 7);
     });
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(next, 1000u);
-    DestroyMessageWindow(hwnd);
+    EXPECT_EQ(thrown, 1);
+    EXPECT_FALSE(IsWindow(ends));
+    EXPECT_TRUE(DestroyMessageWindow(hwnd) && DestroyMessageWindow(throws));
+}
+
+// A notification wakes a waiting thread at once: the periodic recheck is only a safety net,
+// so lost wake-ups would take 30 x 100 ms here.
+TEST(Messages, NotifyWakesTheWaitingThreadAtOnce)
+{
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 30; ++i)
+        OnWorker([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the owner is waiting by now
+            return 0;
+        });
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 // Each handler sends back to the sender's window while the sender waits for it.

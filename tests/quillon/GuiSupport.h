@@ -110,8 +110,6 @@ public:
     using CQuillonDlg::m_lastCommand;
     using CQuillonDlg::m_pMonitor;
     using CQuillonDlg::m_pReader;
-    using CQuillonDlg::m_sysMenu;
-    using CQuillonDlg::OnCommandReceived;
     using CQuillonDlg::OnSysCommand;
     Texts texts;
 

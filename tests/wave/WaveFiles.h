@@ -4,12 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "CWave.h"
@@ -20,31 +18,27 @@ namespace wavetest {
 using Bytes = std::vector<std::uint8_t>;
 using vaudio::OutputClock;
 
-// Appends `v` as `n` little-endian bytes.
-inline void Put(Bytes& b, std::uint32_t v, int n = 4)
+// Writes `v` as `n` little-endian bytes at `at`, by default at the end.
+inline Bytes Put(Bytes b, std::uint32_t v, int n = 4, std::size_t at = SIZE_MAX)
 {
+    if (at == SIZE_MAX)
+        at = b.size(), b.resize(b.size() + n);
     for (int i = 0; i < n; ++i)
-        b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-// Overwrites the 32-bit field at `at`.
-inline Bytes Patch(Bytes b, std::size_t at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
         b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
     return b;
 }
-inline Bytes Ramp(std::size_t n, std::uint8_t start = 0)
+inline Bytes Ramp(std::size_t n, std::uint8_t start = 0, std::size_t step = 7)
 {
     Bytes b(n);
     for (std::size_t i = 0; i < n; ++i)
-        b[i] = static_cast<std::uint8_t>(start + i * 7);
+        b[i] = static_cast<std::uint8_t>(start + i * step);
     return b;
 }
 inline Bytes Words(std::initializer_list<int> samples)
 {
     Bytes b;
     for (int s : samples)
-        Put(b, static_cast<std::uint16_t>(s), 2);
+        b = Put(b, static_cast<std::uint16_t>(s), 2);
     return b;
 }
 
@@ -53,24 +47,23 @@ struct Format {
     std::uint32_t rate = 11025;
     std::uint16_t bits = 16;
 };
-using Chunks = std::vector<std::pair<const char*, Bytes>>;
 
 // "RIFF", a format chunk of `fmtSize` bytes (16 PCM bytes, then zeros), then the
 // chunks, odd bodies with their pad byte; riffSize fits exactly.
-inline Bytes File(const Chunks& chunks, Format f = {}, std::uint32_t fmtSize = 16)
+inline Bytes File(const std::vector<std::pair<const char*, Bytes>>& chunks, Format f = {}, std::uint32_t fmtSize = 16)
 {
     Bytes b{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
     const auto align = static_cast<std::uint16_t>(unsigned{f.channels} * f.bits / 8);
-    Put(b, fmtSize), Put(b, f.tag, 2), Put(b, f.channels, 2), Put(b, f.rate), Put(b, f.rate * align);
-    Put(b, align, 2), Put(b, f.bits, 2);
+    b = Put(Put(Put(Put(Put(Put(Put(b, fmtSize), f.tag, 2), f.channels, 2), f.rate), f.rate * align), align, 2), f.bits,
+            2);
     b.resize(b.size() + fmtSize - 16 + fmtSize % 2, 0);
     for (const auto& [id, body] : chunks) {
         b.insert(b.end(), id, id + 4);
-        Put(b, static_cast<std::uint32_t>(body.size()));
+        b = Put(b, static_cast<std::uint32_t>(body.size()));
         b.insert(b.end(), body.begin(), body.end());
         b.resize(b.size() + body.size() % 2, 0);
     }
-    return Patch(b, 4, static_cast<std::uint32_t>(b.size() - 8));
+    return Put(b, static_cast<std::uint32_t>(b.size() - 8), 4, 4);
 }
 inline Bytes Canonical(const Bytes& samples, Format f = {})
 {
@@ -78,7 +71,7 @@ inline Bytes Canonical(const Bytes& samples, Format f = {})
 }
 inline Bytes Held(CWave& w)
 {
-    return Bytes(w.GetData(), w.GetData() + w.GetSize());
+    return w.GetData() ? Bytes(w.GetData(), w.GetData() + w.GetSize()) : Bytes();
 }
 
 // Virtual output devices only, numbered from 0 in the order a test adds them.
@@ -92,31 +85,29 @@ protected:
         ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
         dir = tmpl;
     }
-    void TearDown() override
-    {
-        vaudio::RemoveVirtualDevices();
-        std::filesystem::remove_all(dir);
-    }
+    void TearDown() override { vaudio::RemoveVirtualDevices(), std::filesystem::remove_all(dir); }
     static int Output(OutputClock clock = OutputClock::Instant, bool failOpen = false)
     {
-        static int serial = 0;
-        return static_cast<int>(vaudio::AddVirtualOutput("out" + std::to_string(serial++), {clock, failOpen}));
+        return static_cast<int>(vaudio::AddVirtualOutput("out", {clock, failOpen}));
+    }
+    // A sound whose device cannot open: Load fails, the samples stay, and it stays Stopped.
+    void Fill(CWave& w, const Bytes& samples, Format f = {})
+    {
+        w.SetDevice(Output(OutputClock::Instant, true));
+        EXPECT_EQ(w.Load(Write(Canonical(samples, f)).c_str()), 0);
+        EXPECT_EQ(Held(w), samples);
     }
     std::string Path(const std::string& name) const { return (dir / name).string(); }
     std::string Write(const Bytes& bytes, const std::string& name = "in.wav") const
     {
         std::ofstream(Path(name), std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            .write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
         return Path(name);
     }
     static Bytes Read(const std::string& path)
     {
         std::ifstream in(path, std::ios::binary);
         return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
-    std::size_t Count() const
-    {
-        return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
     }
     std::filesystem::path dir;
 };
