@@ -49,18 +49,6 @@ inline void PumpFor(std::chrono::milliseconds time)
     PumpUntil([&] { return Clock::now() >= end; });
 }
 
-// Runs `dlg` modally; ends it with wxID_ABORT after 15 s instead of hanging.
-inline int ShowModalGuarded(wxDialog& dlg)
-{
-    wxTimer guard;
-    guard.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
-        if (dlg.IsModal())
-            dlg.EndModal(wxID_ABORT);
-    });
-    guard.StartOnce(15000);
-    return dlg.ShowModal();
-}
-
 constexpr int kRate = 11025;
 
 // Default tones (80 ms, 60 ms gaps) after `leadMs` of silence, then 200 ms of
@@ -82,23 +70,20 @@ inline std::vector<std::uint8_t> WriteWav(const std::string& path, const std::ve
     return {bytes, bytes + samples.size() * 2};
 }
 
-// Message boxes are recorded and answered with OK unseen; other dialogs go to
-// `onDialog`, whose answer ShowModal returns (wxID_NONE lets the dialog run).
+// Modal dialogs are recorded ("caption: message" for message boxes, else the title) and
+// answered with OK unseen.
 class ModalInterceptor : public wxModalDialogHook {
 public:
-    Texts boxes;  // "caption: message"
+    Texts boxes;
     std::function<void()> onBox = [] {};
-    std::function<int(wxDialog*)> onDialog = [](wxDialog*) { return wxID_CANCEL; };
     ModalInterceptor() { Register(); }
 
 protected:
     int Enter(wxDialog* dialog) override
     {
-        if (auto* box = dynamic_cast<wxMessageDialogBase*>(dialog)) {
-            boxes.push_back((box->GetCaption() + ": " + box->GetMessage()).utf8_string());
-            return onBox(), wxID_OK;
-        }
-        return onDialog(dialog);
+        auto* box = dynamic_cast<wxMessageDialogBase*>(dialog);
+        boxes.push_back((box ? box->GetCaption() + ": " + box->GetMessage() : dialog->GetTitle()).utf8_string());
+        return onBox(), wxID_OK;
     }
     void Exit(wxDialog*) override {}
 };
@@ -109,7 +94,6 @@ class TestDlg : public CQuillonDlg {
 public:
     using CQuillonDlg::m_lastCommand;
     using CQuillonDlg::m_pMonitor;
-    using CQuillonDlg::m_pReader;
     using CQuillonDlg::OnSysCommand;
     Texts texts;
 
@@ -150,9 +134,10 @@ public:
 };
 
 // Only virtual devices, numbered from 0, for each test.
-struct VirtualDevices {
-    VirtualDevices() { vaudio::RemoveVirtualDevices(), vaudio::UseServerDevices(false); }
-    ~VirtualDevices() { vaudio::RemoveVirtualDevices(); }
+class QuillonTest : public testing::Test {
+protected:
+    QuillonTest() { vaudio::RemoveVirtualDevices(), vaudio::UseServerDevices(false); }
+    ~QuillonTest() override { vaudio::RemoveVirtualDevices(); }
 };
 
 }  // namespace guitest
