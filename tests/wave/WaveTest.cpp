@@ -302,6 +302,8 @@ TEST_F(WaveTest, DeviceChangesAtTheNextLoadAndCopiesOwnWhatTheyHold)
     assigned = assigned;
     EXPECT_EQ(Held(assigned), sound);
     EXPECT_EQ(vaudio::VirtualOutputOpens(second), 3);  // self-assignment opened nothing
+    Fill(assigned, Ramp(10));
+    EXPECT_EQ(CWave(assigned).Play(), 0);  // the source has no device open, so neither has the copy
 }
 
 TEST_F(WaveTest, MixAveragesBoostsOrPicksTheLouderOverTheShorterLengthAndRefusesMismatches)
