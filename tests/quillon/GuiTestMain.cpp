@@ -29,12 +29,11 @@ int main(int argc, char** argv)
     if (GTEST_FLAG_GET(list_tests))  // needs no display
         return RUN_ALL_TESTS();
     // A failed wx assertion would open a modal box and hang a headless run.
-    wxSetAssertHandler(
-        [](const wxString& file, int line, const wxString& func, const wxString& cond, const wxString& msg) {
-            std::fprintf(stderr, "wx assertion failed: %s:%d %s: %s %s\n", file.utf8_string().c_str(), line,
-                         func.utf8_string().c_str(), cond.utf8_string().c_str(), msg.utf8_string().c_str());
-            std::abort();
-        });
+    wxSetAssertHandler([](const wxString& file, int line, const wxString&, const wxString& cond, const wxString& msg) {
+        std::fprintf(stderr, "wx assertion failed: %s:%d %s %s\n", file.utf8_string().c_str(), line,
+                     cond.utf8_string().c_str(), msg.utf8_string().c_str());
+        std::abort();
+    });
     wxApp::SetInstance(new GuiTestApp);
     return wxEntry(argc, argv);
 }
