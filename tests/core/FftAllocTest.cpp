@@ -8,8 +8,7 @@
 #include "FFT.h"
 
 namespace {
-int failAt = -1;  // the array allocation (counted from 0) to refuse; -1: none
-int counted = 0;
+int failAt = -1, counted = 0;  // the array allocation (counted from 0) to refuse; -1: none
 void* Allocate(std::size_t n)
 {
     return counted++ == failAt ? nullptr : std::malloc(n ? n : 1);
@@ -38,12 +37,9 @@ void operator delete[](void* p, std::size_t) noexcept
 
 TEST(FFTConstruction, EachFailedTableThrowsBadAlloc)
 {
-    for (failAt = 0; failAt < 4; ++failAt) {  // reverse, sine, cosine, window
-        counted = 0;
+    for (failAt = 0, counted = 0; failAt < 4; ++failAt, counted = 0)  // reverse, sine, cosine, window
         EXPECT_THROW(FFT{256}, std::bad_alloc) << "table " << failAt;
-    }
     failAt = -1;
-    counted = 0;
     FFT fft(256);
     EXPECT_EQ(counted, 4);
 }

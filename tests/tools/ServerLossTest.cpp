@@ -13,11 +13,9 @@ using namespace tooltest;
 TEST(ToolServerLoss, ListenSaysSoAndResumesWhilePlayFailsWithTheReason)
 {
     TempDir dir;
-    auto tones = [&](const std::string& keys, int toneMs) {
-        tool::ToneOptions options;
-        options.toneMs = toneMs;
+    auto tones = [&](const std::string& keys, double toneMs) {
         std::string error;
-        EXPECT_TRUE(tool::WriteDetectorWav(dir.Path("t.wav"), tool::GenerateTones(keys, options), error)) << error;
+        EXPECT_TRUE(tool::WriteDetectorWav(dir.Path("t.wav"), tool::GenerateTones(keys, {.toneMs = toneMs}), error));
         return dir.Path("t.wav");
     };
     auto says = [](const Child& child, const std::string& what) {
