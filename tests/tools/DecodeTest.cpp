@@ -51,9 +51,16 @@ double Power(std::span<const std::int16_t> s)
 
 }  // namespace
 
-// Lowercase keys are their capitals; silence and an empty file hold no key.
-TEST(Decode, EveryKeyFromTheToolsOwnTonesAndNothingFromSilence)
+// Tones come at the level and noise asked, lowercase keys as their capitals; a mix
+// keeps the first file's length and its keys; silence and an empty file hold none.
+TEST(Decode, EveryKeyFromTheToolsOwnTonesAndMixesAndNothingFromSilence)
 {
+    const double a2 = std::pow(32767 * std::pow(10.0, -10 / 20.0), 2);  // two sines of amplitude a: power a^2
+    EXPECT_NEAR(Power(std::span<const std::int16_t>(tool::GenerateTones("1", {})).first(882)), a2,
+                a2 * 0.02);  // 80 ms at -10 dBFS
+    const auto noise = tool::GenerateTones("1", {.toneMs = 0, .gapMs = 10000, .noise = true, .snrDb = 20, .seed = 3});
+    EXPECT_NEAR(10 * std::log10(a2 / Power(noise)), 20.0, 0.1);
+
     TempDir dir;
     Args texts;
     for (std::size_t n = 1; n <= kAllKeys.size(); ++n)
@@ -66,10 +73,15 @@ TEST(Decode, EveryKeyFromTheToolsOwnTonesAndNothingFromSilence)
         ASSERT_EQ(RunTool(args).status, 0) << Join(args, " ");
         EXPECT_EQ(Decode(dir.Path("t.wav")), texts) << Join(args, " ");
     }
-    WriteSound(dir.Path("t.wav"), Samples(11025, 0), 11025);
-    EXPECT_TRUE(Decode(dir.Path("t.wav")).empty());
-    WriteSound(dir.Path("t.wav"), {}, 11025);
-    EXPECT_TRUE(Decode(dir.Path("t.wav")).empty());
+    WriteSound(dir.Path("s.wav"), Samples(1000, 0), 11025);
+    const Result mixed = RunTool({"mix", dir.Path("t.wav"), dir.Path("s.wav"), "-o", dir.Path("m.wav")});
+    EXPECT_EQ(mixed.status, 0) << mixed.err;
+    EXPECT_EQ(mixed.out, "");
+    EXPECT_EQ(std::filesystem::file_size(dir.Path("m.wav")), std::filesystem::file_size(dir.Path("t.wav")));
+    EXPECT_EQ(Decode(dir.Path("m.wav")), texts);
+    EXPECT_TRUE(Decode(dir.Path("s.wav")).empty());
+    WriteSound(dir.Path("s.wav"), {}, 11025);
+    EXPECT_TRUE(Decode(dir.Path("s.wav")).empty());
 }
 
 // Recordings whose decoded output is kept in golden.txt, one line per recording
@@ -200,28 +212,6 @@ TEST(Decode, AFileDecodesAsTheLiveMonitorHearsIt)
     }
     EXPECT_EQ(window.texts, decoded);
     EXPECT_GT(decoded.size(), 20u);
-}
-
-// Mixing keeps the first file's length and its command; tones come at the level and noise asked.
-TEST(Tool, MixAndTonesGiveWhatWasAsked)
-{
-    TempDir dir;
-    const auto tones = tool::GenerateTones("#12", {});  // 80 ms + 60 ms per key, -10 dBFS per tone
-    WriteSound(dir.Path("a.wav"), tones, 11025);
-    WriteSound(dir.Path("b.wav"), Samples(tones.size() / 2, 0), 11025);
-    const Result mixed = RunTool({"mix", dir.Path("a.wav"), dir.Path("b.wav"), "-o", dir.Path("out.wav")});
-    ASSERT_EQ(mixed.status, 0) << mixed.err;
-    EXPECT_EQ(mixed.out, "");
-    Samples samples;
-    std::string error;
-    ASSERT_TRUE(tool::ReadDetectorSamples(dir.Path("out.wav"), samples, error)) << error;
-    EXPECT_EQ(samples.size(), tones.size());
-    EXPECT_EQ(Decode(dir.Path("out.wav")), (Args{"#", "#1", "#12"}));
-
-    const double a2 = std::pow(32767 * std::pow(10.0, -10 / 20.0), 2);  // two sines of amplitude a: power a^2
-    EXPECT_NEAR(Power(std::span(tones).first(882)), a2, a2 * 0.02);
-    const auto noise = tool::GenerateTones("1", {.toneMs = 0, .gapMs = 10000, .noise = true, .snrDb = 20, .seed = 3});
-    EXPECT_NEAR(10 * std::log10(a2 / Power(noise)), 20.0, 0.1);
 }
 
 // Each row: the exit status, what the output names, and the commands, ';' between them. Help and
