@@ -7,6 +7,8 @@
 #include <array>
 #include <cmath>
 #include <complex>
+#include <cstdlib>
+#include <new>
 #include <numbers>
 #include <random>
 #include <stdexcept>
@@ -21,6 +23,12 @@ struct FFTTableAccess {
 };
 
 namespace {
+
+int failAt = -1, counted = 0;  // the array allocation (counted from 0) to refuse; -1: none
+void* Allocate(std::size_t n)
+{
+    return counted++ == failAt ? nullptr : std::malloc(n ? n : 1);
+}
 
 using Block = std::array<short, 256>;
 using Spectrum = std::array<int, 128>;
@@ -49,11 +57,38 @@ Spectrum Filled(int v, std::initializer_list<std::pair<int, int>> bins = {})
 
 }  // namespace
 
-TEST(FFT, BadSizesAndKnownBlocks)
+// Every array form is replaced so that allocation and release stay paired.
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept
+{
+    return Allocate(n);
+}
+void* operator new[](std::size_t n)
+{
+    if (void* p = Allocate(n))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+// A table that cannot be allocated makes construction throw std::bad_alloc and
+// release what was already built (LeakSanitizer checks the release).
+TEST(FFT, BadSizesFailedTablesAndKnownBlocks)
 {
     for (int bad : {-256, 0, 1, 2, 3, 6, 100, 255, 65536})
         EXPECT_THROW(FFT{bad}, std::invalid_argument) << bad;
     EXPECT_NO_THROW(FFT{4});
+    for (failAt = 0, counted = 0; failAt < 4; ++failAt, counted = 0)  // reverse, sine, cosine, window
+        EXPECT_THROW(FFT{256}, std::bad_alloc) << "table " << failAt;
+    failAt = -1;
+    FFT fft(256);
+    EXPECT_EQ(counted, 4);
     // The last twiddle of a long transform rounds to +32768, which 16 bits cannot hold.
     EXPECT_EQ(FFTTableAccess::LastCosine(FFT(32768), 32768), 32767);
 
