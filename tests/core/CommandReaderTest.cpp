@@ -8,8 +8,6 @@
 #include "CommandReader.h"
 #include "Messages.h"
 
-static_assert(WM_DTMFCOMMAND == 0x0402);
-
 namespace {
 
 struct Reader {
@@ -22,11 +20,10 @@ struct Reader {
     });
     CommandReader reader{window, [this] { return now; }};
     ~Reader() { DestroyMessageWindow(window); }
-
-    std::string Keys(std::string_view keys)
+    std::string Keys(std::string_view keys, CommandReader* other = nullptr)
     {
         for (char k : keys)
-            reader.ProcessChar(k);
+            (other ? *other : reader).ProcessChar(k);
         return texts;
     }
 };
@@ -61,26 +58,19 @@ TEST(CommandReader, KeySequences)
     }
 }
 
-TEST(CommandReader, ValidPingDefaultClockAndLostWindow)
+TEST(CommandReader, ValidPingWallClockAndLostWindow)
 {
     Reader r;
-    EXPECT_FALSE(r.reader.Valid());
-    r.reader.Ping();
-    EXPECT_EQ(r.texts, ",");  // an empty text
+    r.reader.Ping();  // an empty text
     r.Keys("12");
     EXPECT_FALSE(r.reader.Valid());
-    r.Keys("*");
+    EXPECT_EQ(r.Keys("*"), ",*,");
     EXPECT_TRUE(r.reader.Valid());
-
     CommandReader wall(r.window);
-    r.texts.clear();
-    for (char k : {'#', '1', '2'})
-        wall.ProcessChar(k);
-    EXPECT_EQ(r.texts, "#,#1,#12,");
-
+    EXPECT_EQ(r.Keys("#12", &wall), ",*,#,#1,#12,");
     // A window that is gone loses the notification only.
     DestroyMessageWindow(r.window);
-    EXPECT_EQ(r.Keys("#1"), "#,#1,#12,");
+    EXPECT_EQ(r.Keys("#1"), ",*,#,#1,#12,");
     EXPECT_TRUE(r.reader.Valid());
     CommandReader nowhere(nullptr);
     nowhere.ProcessChar('*');

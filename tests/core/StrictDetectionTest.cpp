@@ -57,11 +57,9 @@ std::string Decode(const std::vector<short>& samples, bool strict)
 bool InOrder(const std::string& sent, const std::string& got)
 {
     std::size_t at = 0;
-    for (char k : sent) {
-        if ((at = got.find(k, at)) == std::string::npos)
+    for (char k : sent)
+        if ((at = got.find(k, at) + 1) == 0)  // npos + 1 wraps to 0
             return false;
-        ++at;
-    }
     return true;
 }
 

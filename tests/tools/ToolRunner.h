@@ -39,17 +39,6 @@ inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds
     return true;
 }
 
-// Splits "S.mmm REST" (whole seconds, exactly three decimals); false if the line is not so.
-inline bool SplitStamp(const std::string& line, double& seconds, std::string& rest)
-{
-    const auto space = line.find(' ');
-    if (space == std::string::npos || space < 5 || line[space - 4] != '.' ||
-        line.find_first_not_of("0123456789.") != space)
-        return false;
-    seconds = std::stod(line.substr(0, space)), rest = line.substr(space + 1);
-    return true;
-}
-
 // A fresh directory, removed with its contents at destruction.
 struct TempDir {
     std::filesystem::path dir = [] {
@@ -70,10 +59,10 @@ struct Result {
     std::string out, err;
 };
 
-// A running vardell; killed if still running at destruction.
+// A running vardell; killed if still running at destruction. `pipeFrom`: a file
+// that `cat` pipes into its standard input (else /dev/null).
 class Child {
 public:
-    // `pipeFrom`: a file that `cat` pipes into the child's standard input (else /dev/null).
     explicit Child(std::vector<std::string> args, const std::string& pipeFrom = "")
     {
         args.insert(args.begin(), VARDELL_TOOL);
@@ -146,8 +135,12 @@ inline Result RunTool(const std::vector<std::string>& args, const std::string& p
 inline void WriteChannels(const std::string& path, const std::vector<std::vector<std::int16_t>>& channels, int rate,
                           int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16)
 {
-    const auto count = static_cast<int>(channels.size());
-    SF_INFO info{.frames = 0, .samplerate = rate, .channels = count, .format = format, .sections = 0, .seekable = 0};
+    SF_INFO info{.frames = 0,
+                 .samplerate = rate,
+                 .channels = static_cast<int>(channels.size()),
+                 .format = format,
+                 .sections = 0,
+                 .seekable = 0};
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
     std::vector<std::int16_t> frames;
@@ -159,11 +152,10 @@ inline void WriteChannels(const std::string& path, const std::vector<std::vector
     EXPECT_EQ(sf_close(file), 0);
 }
 
-// Writes the samples in any libsndfile format, every channel the same signal.
-inline void WriteSound(const std::string& path, const std::vector<std::int16_t>& mono, int rate, int channels,
+inline void WriteSound(const std::string& path, const std::vector<std::int16_t>& mono, int rate,
                        int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16)
 {
-    WriteChannels(path, std::vector<std::vector<std::int16_t>>(static_cast<std::size_t>(channels), mono), rate, format);
+    WriteChannels(path, {mono}, rate, format);
 }
 
 }  // namespace tooltest
