@@ -77,7 +77,7 @@ TEST_F(AudioMonitorTest, TeardownWhileTheWorkerNotifiesThisThreadDrainsAndComple
         auto monitor = std::make_unique<AudioMonitor>(&reader, device);
         ASSERT_TRUE(
             WaitUntil([&] { return vaudio::VirtualInputDelivered(device) == Recording(keys).size() && window.sent; }));
-        std::this_thread::sleep_for(200ms);  // lets the device's callback put the last blocks
+        std::this_thread::sleep_for(1s);  // lets the device's callback thread put the last blocks
         EXPECT_EQ(window.sent, 1) << "the worker waits in its first notification";
         EXPECT_TRUE(window.texts.empty()) << "nothing is handled until this thread pumps";
         if (quitFirst)

@@ -26,7 +26,7 @@ bool HearsWithin(TextWindow& window, std::chrono::seconds limit)
     for (const auto end = Clock::now() + limit; Clock::now() < end;) {
         window.texts.clear();
         const bool heard = PlaySoundA(sound.c_str(), nullptr, SND_FILENAME | SND_ASYNC | SND_NODEFAULT) &&
-                           window.PumpUntil([&] { return window.texts.size() >= 2; }, 3s);
+                           WaitUntil([&] { return window.texts.size() >= 2; }, 3s, true);
         PlaySoundA(nullptr, nullptr, 0);
         if (heard && window.texts == Texts("#9"))
             return true;
@@ -61,7 +61,7 @@ TEST(MonitorOnPulse, AThousandSetUpsAndTeardownsAcrossServerDeaths)
             ASSERT_TRUE(i != 501 || HearsWithin(window, 20s));
             ASSERT_TRUE(KillServer());
             const auto killed = Clock::now();
-            ASSERT_TRUE(window.PumpUntil([&] { return !window.states.empty(); }, 10s));
+            ASSERT_TRUE(WaitUntil([&] { return !window.states.empty(); }, 10s, true));
             EXPECT_LT(Clock::now() - killed, 3s);
             EXPECT_GT(window.states[0].size(), std::string("lost: ").size()) << window.states[0];
             EXPECT_EQ(AudioMonitor::State(), MonitorState::Lost);
@@ -70,7 +70,7 @@ TEST(MonitorOnPulse, AThousandSetUpsAndTeardownsAcrossServerDeaths)
         if (i == 501) {
             ASSERT_TRUE(StartServer());
             const auto restarted = Clock::now();
-            ASSERT_TRUE(window.PumpUntil([&] { return window.states.size() > 1; }, 10s));
+            ASSERT_TRUE(WaitUntil([&] { return window.states.size() > 1; }, 10s, true));
             EXPECT_EQ(window.states, (std::vector<std::string>{window.states[0], "listening"}));
             EXPECT_TRUE(HearsWithin(window, 10s));
             EXPECT_LT(Clock::now() - restarted, 10s);

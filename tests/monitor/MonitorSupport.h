@@ -77,11 +77,6 @@ struct TextWindow {
     {
         return WaitUntil([&] { return texts.size() >= count; }, limit, true);
     }
-    template <class Done>
-    bool PumpUntil(Done done, std::chrono::milliseconds limit = 30s)
-    {
-        return WaitUntil(done, limit, true);
-    }
 };
 
 // Virtual devices only, numbered from 0 in the order a test adds them.
