@@ -103,7 +103,7 @@ TEST_F(Pulse, QueuedBlocksPlayWithoutAGapAndComeBackInOrderAfterPlaying)
         waveInAddBuffer(static_cast<HWAVEIN>(h), hdr, kHdr);
     };
     HWAVEIN in = OpenIn(unsigned(FindDevice<WAVEINCAPSA>(kSource)), inRec);
-    Block buffers[8];
+    Block buffers[40];  // a second of room: a late callback thread must not make the device drop sound
     for (auto& b : buffers)
         Add(in, b);
     ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
