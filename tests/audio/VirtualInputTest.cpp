@@ -1,4 +1,7 @@
-// Capture through waveIn* on virtual input devices; handle and open failures of both directions.
+// Capture through waveIn* on virtual input devices; numbering, handle and open
+// failures of both directions, also with no sound server answering.
+#include <cstdlib>
+
 #include "TestSupport.h"
 
 using namespace audiotest;
@@ -23,8 +26,7 @@ TEST_F(VirtualInput, BuffersAreFilledInOrderOnAServiceThreadAndResetReturnsTheRe
         got.insert(got.end(), s, s + hdr->dwBytesRecorded / 2);
         waveInAddBuffer(static_cast<HWAVEIN>(h), hdr, kHdr);
     };
-    const unsigned dev = vaudio::AddVirtualInput("Mic", source);
-    HWAVEIN h = OpenIn(dev, rec);
+    HWAVEIN h = OpenIn(vaudio::AddVirtualInput("Mic", source), rec);
     Block b[3];
     for (auto& x : b)
         Add(h, x);
@@ -46,7 +48,6 @@ TEST_F(VirtualInput, BuffersAreFilledInOrderOnAServiceThreadAndResetReturnsTheRe
         EXPECT_EQ(x.hdr.dwFlags, WHDR_PREPARED | WHDR_DONE);
         EXPECT_EQ(x.hdr.dwBytesRecorded, 0u);
         EXPECT_EQ(waveInUnprepareHeader(h, &x.hdr, kHdr), MMSYSERR_NOERROR);
-        EXPECT_EQ(x.hdr.dwFlags, WHDR_DONE);
         EXPECT_EQ(waveInAddBuffer(h, &x.hdr, kHdr), WAVERR_UNPREPARED);
     }
     ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
@@ -69,6 +70,7 @@ TEST_F(VirtualInput, BuffersAreFilledInOrderOnAServiceThreadAndResetReturnsTheRe
     EXPECT_EQ(waveInClose(h), MMSYSERR_NOERROR);
 }
 
+// Real-time capture reset and closed at any moment: nothing is called back after the close.
 TEST_F(VirtualInput, NoCallbackAfterCloseReturns)
 {
     unsigned dev = vaudio::AddVirtualInput("Live", {}, {vaudio::Pacing::RealTime});
@@ -116,8 +118,13 @@ TEST_F(VirtualInput, NullClosedAndForeignHandlesFail)
 
 // Devices are numbered in registration order with names cut to 31 characters; a
 // failed open leaves the handle null and sends nothing, the same in both directions.
+// With no sound server answering, the server adds no devices and says why, quietly.
 TEST_F(VirtualInput, NumberingAndOpenFailuresInBothDirections)
 {
+    ::setenv("PULSE_SERVER", ("unix:" + ::testing::TempDir() + "/vardell-no-server/native").c_str(), 1);
+    vaudio::UseServerDevices(true);
+    ::testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStdout();
     Recorder rec;
     WAVEFORMATEX f = Mono11k(), isFloat = f, badAlign = f;
     isFloat.wFormatTag = 3;
@@ -130,18 +137,26 @@ TEST_F(VirtualInput, NumberingAndOpenFailuresInBothDirections)
         EXPECT_TRUE(in == nullptr && out == nullptr);
         return r;
     };
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(waveInGetNumDevs() + waveOutGetNumDevs(), 0u);
     EXPECT_NE(open(WAVE_MAPPER, f), MMSYSERR_NOERROR);  // no device at all
+    EXPECT_NE(open(0, f), MMSYSERR_NOERROR);
+    EXPECT_NE(vaudio::SoundServerProblem(), "");           // e.g. "Connection refused"
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);  // only a connection timeout would come near it
+    EXPECT_EQ(::testing::internal::GetCapturedStdout() + ::testing::internal::GetCapturedStderr(), "");
+
     vaudio::AddVirtualInput("Broken", {}, {vaudio::Pacing::AsFastAsBuffers, true});
     vaudio::AddVirtualOutput("Refuses", {vaudio::OutputClock::Instant, true});
     unsigned good = vaudio::AddVirtualInput(std::string(40, 'x'), {});
     vaudio::AddVirtualOutput("Good");
+    EXPECT_EQ(waveInGetNumDevs() + waveOutGetNumDevs(), 4u);
     WAVEINCAPSA caps{};
     ASSERT_EQ(waveInGetDevCapsA(good, &caps, sizeof caps), MMSYSERR_NOERROR);
     EXPECT_EQ(std::string(caps.szPname), std::string(31, 'x'));
     EXPECT_EQ(waveInGetDevCapsA(2, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
     EXPECT_NE(waveInGetDevCapsA(0, nullptr, sizeof caps), MMSYSERR_NOERROR);
     EXPECT_NE(open(0, f), MMSYSERR_NOERROR);
-    EXPECT_NE(open(WAVE_MAPPER, f), MMSYSERR_NOERROR);  // the mapper is device 0, which refuses
+    EXPECT_EQ(open(WAVE_MAPPER, f), open(0, f));  // with no server the mapper is device 0, which refuses
     EXPECT_EQ(open(7, f), MMSYSERR_BADDEVICEID);
     EXPECT_EQ(open(good, isFloat), WAVERR_BADFORMAT);
     EXPECT_EQ(open(good, badAlign), WAVERR_BADFORMAT);

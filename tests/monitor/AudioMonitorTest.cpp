@@ -4,7 +4,6 @@
 
 #include <memory>
 
-#include "AudioMonitor.h"
 #include "MonitorSupport.h"
 
 using namespace montest;
@@ -30,54 +29,36 @@ protected:
         window.Pump(SIZE_MAX, 50ms);
         monitor.reset();
         EXPECT_EQ(window.texts, Texts(keys));
+        EXPECT_EQ(AudioMonitor::State(), MonitorState::Idle);
         window.texts.clear();
     }
     VirtualOnly devices;
     TextWindow window;
 };
 
-TEST_F(AudioMonitorTest, RecordingOfSeveralCommandsReachesTheWindowTextByText)
+// A set-up hears its own device: by index, or by name the last exact, case-sensitive
+// match, else the mapper (device 0, "Other"). Failed set-ups return to idle by
+// themselves; monitors made while one runs are inert, and outlive it harmlessly.
+TEST_F(AudioMonitorTest, EachSetUpHearsItsOwnDeviceOrNothing)
 {
     const std::string keys = "9#12*34#5";  // the 9 comes before any start key: never sent
     for (Pacing pacing : {Pacing::RealTime, Pacing::AsFastAsBuffers}) {
-        SCOPED_TRACE(pacing == Pacing::RealTime ? "real time" : "as fast as buffers");
         CommandReader reader(window.hwnd);
         ExpectHeard(std::make_unique<AudioMonitor>(&reader, Input("Recording", keys, kPastFirstFill, {pacing})), keys);
     }
-}
-
-// Failed and inert monitors are destroyed only after the working one has run: a
-// failed set-up returns to idle by itself, and an inert one never touches the state.
-TEST_F(AudioMonitorTest, FailedSetUpsLeaveTheStateIdleAndSecondMonitorsAreInert)
-{
-    const int refusing = Input("Refusing", "#7", 100, {Pacing::AsFastAsBuffers, true});
-    const int first = Input("First", "#12", 1000, {Pacing::RealTime});  // once the others exist
-    const int second = Input("Second", "*9");
-    CommandReader reader(window.hwnd);
-    TextWindow other;
-    CommandReader otherReader(other.hwnd);
-    AudioMonitor beyondTheLast(&reader, 99), negative(&reader, -2), refused(&reader, refusing),
-        noReader(nullptr, second);
-    auto monitor = std::make_unique<AudioMonitor>(&reader, first);
-    AudioMonitor byIndex(&otherReader, second), byName(other.hwnd, "Second");
-    EXPECT_TRUE(window.Pump(3));
-    EXPECT_EQ(window.texts, Texts("#12"));
-    other.Pump(SIZE_MAX, 50ms);
-    EXPECT_TRUE(other.texts.empty());
-    EXPECT_EQ(vaudio::VirtualInputDelivered(second), 0u) << "no other monitor opened its device";
-    monitor.reset();
-}
-
-TEST_F(AudioMonitorTest, ByNameTakesTheHighestExactCaseSensitiveMatchOrTheMapper)
-{
-    // Device 0 ("Other", the mapper's choice here) says #0, the rest #1..#3.
-    const std::pair<const char*, const char*> cases[] = {
-        {"Keypad", "#3"}, {"keypad", "#2"}, {"KEYPAD", "#0"}, {"Keypa", "#0"}, {"Keypad ", "#0"}};
-    for (auto [name, heard] : cases) {
+    CommandReader reader(window.hwnd);  // of the set-ups that hear nothing
+    for (auto [name, heard] : {std::pair{"Keypad", "#3"}, {"keypad", "#2"}, {"KEYPAD", "#0"}, {"Keypad ", "#0"}}) {
         SCOPED_TRACE(name);
         vaudio::RemoveVirtualDevices();
         Input("Other", "#0"), Input("Keypad", "#1"), Input("keypad", "#2"), Input("Keypad", "#3");
-        ExpectHeard(std::make_unique<AudioMonitor>(window.hwnd, name), heard);
+        const int refusing = Input("Refusing", "#7", 100, {Pacing::AsFastAsBuffers, true});
+        AudioMonitor beyondTheLast(&reader, 99), negative(&reader, -2), refused(&reader, refusing),
+            noReader(nullptr, 1);
+        EXPECT_EQ(AudioMonitor::State(), MonitorState::Idle);
+        auto monitor = std::make_unique<AudioMonitor>(window.hwnd, name);
+        AudioMonitor byIndex(&reader, 1), byName(window.hwnd, "keypad");
+        ExpectHeard(std::move(monitor), heard);
+        EXPECT_EQ(vaudio::VirtualInputDelivered(1), 0u) << "no other monitor opened a device";
     }
 }
 
@@ -87,27 +68,23 @@ TEST_F(AudioMonitorTest, ByNameTakesTheHighestExactCaseSensitiveMatchOrTheMapper
 TEST_F(AudioMonitorTest, TeardownWhileTheWorkerNotifiesThisThreadDrainsAndCompletes)
 {
     const std::string keys = "#123";
-    const std::size_t length = Recording(keys).size();
-    ASSERT_LT(length, std::size_t{42 * kBlock}) << "nothing may be refused";
     for (bool quitFirst : {true, false}) {
         SCOPED_TRACE(quitFirst ? "Quit, then destroy" : "destroy");
         vaudio::RemoveVirtualDevices();
-        window.texts.clear();
         window.sent = 0;
         const int device = Input("Blocked", keys);
         CommandReader reader(window.hwnd);
         auto monitor = std::make_unique<AudioMonitor>(&reader, device);
-        for (auto end = std::chrono::steady_clock::now() + 30s;
-             std::chrono::steady_clock::now() < end &&
-             (vaudio::VirtualInputDelivered(device) < length || window.sent == 0);)
-            std::this_thread::sleep_for(2ms);
-        ASSERT_EQ(window.sent, 1) << "the worker waits in its first notification";
-        std::this_thread::sleep_for(200ms);  // lets the device's callback put the last blocks
+        ASSERT_TRUE(
+            WaitUntil([&] { return vaudio::VirtualInputDelivered(device) == Recording(keys).size() && window.sent; }));
+        std::this_thread::sleep_for(1s);  // lets the device's callback thread put the last blocks
+        EXPECT_EQ(window.sent, 1) << "the worker waits in its first notification";
         EXPECT_TRUE(window.texts.empty()) << "nothing is handled until this thread pumps";
         if (quitFirst)
             monitor->Quit();
         monitor.reset();
         EXPECT_EQ(window.texts, Texts(keys));
+        window.texts.clear();
     }
 }
 
@@ -117,33 +94,18 @@ TEST_F(AudioMonitorTest, TeardownWhileTheWorkerNotifiesThisThreadDrainsAndComple
 TEST_F(AudioMonitorTest, ReadersAreReleasedOnlyByTheirOwnerAndOnlyOnce)
 {
     CommandReader callersReader(window.hwnd);
-    {
-        auto monitor = std::make_unique<AudioMonitor>(&callersReader, Input("Input", "#4"));
-        EXPECT_TRUE(window.Pump(1));
-        AudioMonitor copy = *monitor;
-        copy = *monitor;
-    }
-    for (bool namedGoesFirst : {true, false}) {
-        SCOPED_TRACE(namedGoesFirst ? "named monitor destroyed first" : "inert copy destroyed first");
-        vaudio::RemoveVirtualDevices();
-        window.texts.clear();
-        Input("Named", "*6");
-        auto named = std::make_unique<AudioMonitor>(window.hwnd, "Named");
-        auto inert = std::make_unique<AudioMonitor>(&callersReader, 0);
-        *inert = *named;  // now claims ownership too
-        EXPECT_TRUE(window.Pump(2));
-        (namedGoesFirst ? named : inert).reset();
-        (namedGoesFirst ? inert : named).reset();
-        EXPECT_EQ(window.texts, Texts("*6"));
-    }
-    // A stale named monitor, its state torn down by an inert one, outlives a caller's set-up.
-    vaudio::RemoveVirtualDevices();
-    Input("Named", "#1");
-    const int later = Input("Later", "#2", kPastFirstFill);
+    Input("Named", "*6");
     auto named = std::make_unique<AudioMonitor>(window.hwnd, "Named");
-    std::make_unique<AudioMonitor>(window.hwnd, "Named").reset();
-    auto monitor = std::make_unique<AudioMonitor>(&callersReader, later);
+    auto inert = std::make_unique<AudioMonitor>(&callersReader, 0);
+    *inert = *named;  // now claims ownership too
+    EXPECT_TRUE(window.Pump(2));
+    inert.reset();
+    EXPECT_EQ(window.texts, Texts("*6"));
+    // The stale named monitor outlives a caller's set-up and tears it down, as does a copy.
+    auto monitor = std::make_unique<AudioMonitor>(&callersReader, Input("Later", "#2", kPastFirstFill));
+    AudioMonitor copy = *monitor;
     named.reset();
+    EXPECT_EQ(AudioMonitor::State(), MonitorState::Idle);
     monitor.reset();
     callersReader.ProcessChar('#');
     callersReader.ProcessChar('5');

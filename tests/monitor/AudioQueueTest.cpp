@@ -1,10 +1,12 @@
-// AudioQueue on a virtual input whose filled headers the test keeps, so that it decides
-// when and in which order Put sees them, and sees which buffers go back to the device.
+// AudioQueue on a virtual input whose filled buffers the test keeps, so that it
+// decides when and in which order Put sees them, against a model of a bounded FIFO.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <mutex>
 #include <numeric>
+#include <random>
 
 #include "AudioQueue.h"
 #include "MonitorSupport.h"
@@ -13,118 +15,93 @@ using namespace montest;
 
 namespace {
 
-class AudioQueueTest : public ::testing::Test {
-protected:
-    // A started virtual input whose sample j of block b is b * 256 + j, and its queue.
-    void Open(int blocks)
-    {
-        std::vector<std::int16_t> samples(static_cast<std::size_t>(blocks) * kBlock);
-        std::iota(samples.begin(), samples.end(), std::int16_t{0});
-        const WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, 11025, 22050, 2, 16, 0};
-        ASSERT_EQ(waveInOpen(&waveIn, vaudio::AddVirtualInput("Queue input", samples), &format,
-                             reinterpret_cast<DWORD_PTR>(&Filled), reinterpret_cast<DWORD_PTR>(this),
-                             CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
-        ASSERT_NE(queue = AudioQueue::Create(waveIn), nullptr);
-        waveInStart(waveIn);
-    }
-    void TearDown() override
-    {
-        if (waveIn)
-            waveInReset(waveIn);
-        queue.reset();
-        if (waveIn)
-            waveInClose(waveIn);
-    }
-    static void Filled(HWAVEIN, unsigned int msg, DWORD_PTR self, DWORD_PTR header, DWORD_PTR)
-    {
-        auto* test = reinterpret_cast<AudioQueueTest*>(self);
-        std::lock_guard lock(test->m);
-        if (msg == WIM_DATA)
-            test->headers.push_back(reinterpret_cast<WAVEHDR*>(header));
-    }
-    // The first `count` headers the device filled (waits for them).
-    std::vector<WAVEHDR*> First(std::size_t count)
-    {
-        for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;) {
-            if (std::lock_guard lock(m); headers.size() >= count)
-                return {headers.begin(), headers.begin() + static_cast<std::ptrdiff_t>(count)};
-            std::this_thread::sleep_for(1ms);
-        }
-        return {};
-    }
-    void ExpectNext(int b, std::uint32_t* tick = nullptr)
-    {
-        ASSERT_TRUE(queue->Get(block, tick)) << "block " << b;
-        for (int j = 0; j < kBlock; ++j)
-            ASSERT_EQ(block[j], b * kBlock + j) << "block " << b;
-    }
+std::mutex m;
+std::vector<WAVEHDR*> filled;  // by the device, not yet put
 
-    VirtualOnly devices;
-    HWAVEIN waveIn = nullptr;
-    std::unique_ptr<AudioQueue> queue;
-    std::mutex m;
-    std::vector<WAVEHDR*> headers;
-    short block[kBlock] = {};
-};
-
-TEST_F(AudioQueueTest, BlocksComeOutInPutOrderWithTheirTicksAndGoBackToTheDevice)
+void Filled(HWAVEIN, unsigned int msg, DWORD_PTR, DWORD_PTR header, DWORD_PTR)
 {
-    EXPECT_EQ(AudioQueue::Create(nullptr), nullptr);
-    Open(6);
-    const auto filled = First(6);
-    ASSERT_EQ(filled.size(), 6u);
-    for (int b = 0; b < 6; ++b)
-        EXPECT_EQ(filled[b]->dwUser, DWORD_PTR(b)) << "buffers are added in index order";
+    std::lock_guard lock(m);
+    if (msg == WIM_DATA)
+        filled.push_back(reinterpret_cast<WAVEHDR*>(header));
+}
 
-    std::fill(std::begin(block), std::end(block), short{7});
-    std::uint32_t ticks[4] = {12345};
-    EXPECT_FALSE(queue->Get(block, ticks));
-    EXPECT_EQ(ticks[0], 12345u);
-    EXPECT_TRUE(std::all_of(std::begin(block), std::end(block), [](short s) { return s == 7; }));
+// The queue's clock: milliseconds of the steady clock, wrapping at 2^32.
+std::uint32_t Now()
+{
+    using namespace std::chrono;
+    return static_cast<std::uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// All 43 buffers put at first, then random Puts (of filled buffers, in any order) and
+// Gets: blocks come out whole, in Put order, stamped with the time of their Put; the
+// ring holds 42 and refuses the 43rd buffer, which then never goes back to the device.
+TEST(AudioQueue, RandomPutsAndGetsBehaveLikeABoundedFifo)
+{
+    VirtualOnly devices;
+    EXPECT_EQ(AudioQueue::Create(nullptr), nullptr);
+    std::vector<std::int16_t> samples(1500 * kBlock);
+    std::iota(samples.begin(), samples.end(), std::int16_t{0});  // sample j of a block: its first + j
+    const WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, 11025, 22050, 2, 16, 0};
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveInOpen(&in, vaudio::AddVirtualInput("Queue", samples), &format, reinterpret_cast<DWORD_PTR>(&Filled),
+                         0, CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
+    auto queue = AudioQueue::Create(in);
+    ASSERT_NE(queue, nullptr);
+    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
     WAVEHDR stranger{};
     stranger.dwUser = AudioQueue::BufferCount;
     EXPECT_FALSE(queue->Put(&stranger));
 
-    const int order[] = {5, 4, 0, 2};
-    for (int b : order) {
-        ASSERT_TRUE(queue->Put(filled[b]));
-        std::this_thread::sleep_for(15ms);
+    struct Queued {
+        std::int16_t first;
+        std::uint32_t from, to;  // the clock around the Put
+    };
+    std::deque<Queued> model;
+    WAVEHDR* refused = nullptr;
+    std::mt19937 random(3);
+    short block[kBlock];
+    ASSERT_TRUE(WaitUntil([] { return std::lock_guard(m), filled.size() == AudioQueue::BufferCount; }));
+    const auto deadline = std::chrono::steady_clock::now() + 60s;  // only a hang comes near it
+    for (int step = 0, gets = 0; gets < 1200; ++step) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the device stopped filling buffers";
+        WAVEHDR* header = nullptr;
+        if (std::lock_guard lock(m); !filled.empty() && (step < AudioQueue::BufferCount || random() % 8 < 5)) {
+            std::swap(filled[random() % filled.size()], filled.back());
+            header = filled.back();
+            filled.pop_back();
+        }
+        if (header) {
+            ASSERT_NE(header, refused) << "a refused buffer went back to the device";
+            const Queued put{reinterpret_cast<std::int16_t*>(header->lpData)[0], Now(), 0};
+            const bool room = model.size() < AudioQueue::BufferCount - 1;
+            ASSERT_EQ(queue->Put(header), room);
+            if (room)
+                model.push_back({put.first, put.from, Now()});
+            else
+                refused = header;
+            continue;
+        }
+        std::fill(std::begin(block), std::end(block), short{7});
+        std::uint32_t tick = 0;
+        ASSERT_EQ(queue->Get(block, step % 2 ? &tick : nullptr), !model.empty());
+        if (model.empty()) {
+            EXPECT_TRUE(std::all_of(std::begin(block), std::end(block), [](short s) { return s == 7; }));
+            std::this_thread::yield();  // the device is filling
+            continue;
+        }
+        ++gets;
+        for (int j = 0; j < kBlock; ++j)
+            ASSERT_EQ(block[j], static_cast<std::int16_t>(model.front().first + j)) << "get " << gets;
+        if (step % 2) {  // unsigned differences: wrap-safe
+            EXPECT_LE(tick - model.front().from, model.front().to - model.front().from);
+        }
+        model.pop_front();
     }
-    for (int i = 0; i < 4; ++i) {
-        ExpectNext(order[i], &ticks[i]);
-        EXPECT_TRUE(filled[order[i]]->dwFlags & WHDR_INQUEUE) << "handed back at its Get";
-    }
-    for (int i = 1; i < 4; ++i)  // stamped at each Put (unsigned difference: wrap-safe)
-        EXPECT_GE(static_cast<std::uint32_t>(ticks[i] - ticks[i - 1]), 14u);
-    EXPECT_FALSE(queue->Get(block, nullptr));
-}
-
-// 42 blocks fill the ring and the 43rd is refused; that buffer stays out of
-// circulation while the others go round again, through the wrap from 42 to 0.
-TEST_F(AudioQueueTest, FullRingRefusesAndKeepsTheBufferThenWrapsInOrder)
-{
-    constexpr int kFirst = AudioQueue::BufferCount, kSecond = kFirst - 1;
-    Open(kFirst + kSecond);
-    auto filled = First(kFirst);
-    ASSERT_EQ(filled.size(), std::size_t{kFirst});
-    for (int b = 0; b < kFirst - 1; ++b)
-        ASSERT_TRUE(queue->Put(filled[b])) << "block " << b;
-    WAVEHDR* refused = filled[kFirst - 1];
-    EXPECT_FALSE(queue->Put(refused));
-    for (int b = 0; b < kFirst - 1; ++b)
-        ExpectNext(b);  // no tick wanted
-    EXPECT_FALSE(queue->Get(block, nullptr));
-
-    filled = First(kFirst + kSecond);
-    ASSERT_EQ(filled.size(), std::size_t{kFirst + kSecond});
-    EXPECT_EQ(std::count(filled.begin() + kFirst, filled.end(), refused), 0) << "a refused buffer never goes back";
-    EXPECT_FALSE(refused->dwFlags & WHDR_INQUEUE);
-    for (int b = kFirst; b < kFirst + kSecond; ++b)
-        ASSERT_TRUE(queue->Put(filled[b]));
-    for (int b = kFirst; b < kFirst + kSecond; ++b)
-        ExpectNext(b);
-    EXPECT_FALSE(queue->Get(block, nullptr));
+    EXPECT_NE(refused, nullptr) << "the ring was never full";
+    waveInReset(in);
+    queue.reset();
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
-#include <numbers>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -14,6 +12,7 @@
 #include "AudioMonitor.h"
 #include "CommandReader.h"
 #include "Messages.h"
+#include "Tones.h"
 #include "VirtualAudio.h"
 
 namespace montest {
@@ -21,22 +20,13 @@ namespace montest {
 using namespace std::chrono_literals;
 constexpr int kRate = 11025, kBlock = 256;
 
-// `leadMs` of silence, each key (80 ms at -10 dBFS per tone, 60 ms gap), `tailMs`, padded to whole blocks.
+// `leadMs` of silence, the keys (80 ms each, 60 ms gap), `tailMs`, padded to whole blocks.
 inline std::vector<std::int16_t> Recording(std::string_view keys, int leadMs = 100, int tailMs = 200)
 {
-    static constexpr double rows[] = {697, 770, 852, 941}, cols[] = {1209, 1336, 1477, 1633};
-    const auto ms = [](int n) { return static_cast<std::size_t>(kRate * n / 1000); };
-    const double w = 2 * std::numbers::pi / kRate, a = 32767 * std::pow(10.0, -0.5);
-    std::vector<std::int16_t> out(ms(leadMs), 0);
-    for (char key : keys) {
-        const auto i = std::string_view("123A456B789C*0#D").find(key);
-        for (std::size_t t = 0; t < ms(80); ++t)
-            out.push_back(static_cast<std::int16_t>(
-                std::lround(a * (std::sin(w * rows[i / 4] * t) + std::sin(w * cols[i % 4] * t)))));
-        out.insert(out.end(), ms(60), 0);
-    }
-    out.insert(out.end(), ms(tailMs), 0);
-    out.resize((out.size() + kBlock - 1) / kBlock * kBlock, 0);
+    std::vector<std::int16_t> out(static_cast<std::size_t>(kRate * leadMs / 1000), 0);
+    const auto tones = tool::GenerateTones(keys, {});
+    out.insert(out.end(), tones.begin(), tones.end());
+    out.resize((out.size() + static_cast<std::size_t>(kRate * tailMs / 1000 + kBlock - 1)) / kBlock * kBlock, 0);
     return out;
 }
 
@@ -51,6 +41,17 @@ inline std::vector<std::string> Texts(std::string_view keys)
             texts.push_back(text);
     }
     return texts;
+}
+
+// Waits until done() or `limit` has passed (a guard against hangs), handling meanwhile,
+// when `pump`, the messages sent to this thread.
+template <class Done>
+bool WaitUntil(Done done, std::chrono::milliseconds limit = 30s, bool pump = false)
+{
+    for (auto end = std::chrono::steady_clock::now() + limit; !done() && std::chrono::steady_clock::now() < end;)
+        if (!pump || !PumpSentMessages())
+            std::this_thread::sleep_for(2ms);
+    return done();
 }
 
 // A window owned by the constructing thread; `sent` counts messages queued to it.
@@ -74,15 +75,7 @@ struct TextWindow {
     // Handles sent messages until `count` texts have come or `limit` has passed (a guard against hangs).
     bool Pump(std::size_t count, std::chrono::milliseconds limit = 30s)
     {
-        return PumpUntil([&] { return texts.size() >= count; }, limit);
-    }
-    template <class Done>
-    bool PumpUntil(Done done, std::chrono::milliseconds limit = 30s)
-    {
-        for (auto end = std::chrono::steady_clock::now() + limit; !done() && std::chrono::steady_clock::now() < end;)
-            if (!PumpSentMessages())
-                std::this_thread::sleep_for(2ms);
-        return done();
+        return WaitUntil([&] { return texts.size() >= count; }, limit, true);
     }
 };
 
