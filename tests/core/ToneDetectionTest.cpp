@@ -1,14 +1,11 @@
-// The fixed-point analyser to the bit and against a double-precision DFT; the
-// classifier on hand-made spectra and its debounce. Whole keys from synthesised
-// signals are decoded end to end in the tool's tests.
+// The fixed-point analyser to the bit and against a double-precision DFT; the classifier
+// on hand-made spectra and its debounce. Whole keys are decoded end to end elsewhere.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <complex>
-#include <cstdlib>
-#include <new>
 #include <numbers>
 #include <random>
 #include <stdexcept>
@@ -23,12 +20,6 @@ struct FFTTableAccess {
 };
 
 namespace {
-
-int failAt = -1, counted = 0;  // the array allocation (counted from 0) to refuse; -1: none
-void* Allocate(std::size_t n)
-{
-    return counted++ == failAt ? nullptr : std::malloc(n ? n : 1);
-}
 
 using Block = std::array<short, 256>;
 using Spectrum = std::array<int, 128>;
@@ -57,38 +48,11 @@ Spectrum Filled(int v, std::initializer_list<std::pair<int, int>> bins = {})
 
 }  // namespace
 
-// Every array form is replaced so that allocation and release stay paired.
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept
-{
-    return Allocate(n);
-}
-void* operator new[](std::size_t n)
-{
-    if (void* p = Allocate(n))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete[](void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
-
-// A table that cannot be allocated makes construction throw std::bad_alloc and
-// release what was already built (LeakSanitizer checks the release).
-TEST(FFT, BadSizesFailedTablesAndKnownBlocks)
+TEST(FFT, BadSizesAndKnownBlocks)
 {
     for (int bad : {-256, 0, 1, 2, 3, 6, 100, 255, 65536})
         EXPECT_THROW(FFT{bad}, std::invalid_argument) << bad;
     EXPECT_NO_THROW(FFT{4});
-    for (failAt = 0, counted = 0; failAt < 4; ++failAt, counted = 0)  // reverse, sine, cosine, window
-        EXPECT_THROW(FFT{256}, std::bad_alloc) << "table " << failAt;
-    failAt = -1;
-    FFT fft(256);
-    EXPECT_EQ(counted, 4);
     // The last twiddle of a long transform rounds to +32768, which 16 bits cannot hold.
     EXPECT_EQ(FFTTableAccess::LastCosine(FFT(32768), 32768), 32767);
 
@@ -99,8 +63,7 @@ TEST(FFT, BadSizesFailedTablesAndKnownBlocks)
     EXPECT_EQ(Analyse(Block{}), Filled(1));
     EXPECT_EQ(Analyse(impulse), Filled(320));
     const Spectrum dc = Analyse(constant);
-    EXPECT_EQ(dc[0], 86368);
-    EXPECT_EQ(dc[1], 36848);
+    EXPECT_TRUE(dc[0] == 86368 && dc[1] == 36848);
     EXPECT_LE(*std::max_element(dc.begin() + 2, dc.end()), 35);
     // Full-scale DC: the 16-bit sum of point 0's two halves wraps; saturation would give 16 * 32767.
     double windowed = 0;
@@ -179,8 +142,7 @@ TEST(KeyDetector, ClassifiesHandMadeSpectra)
     const std::pair<Spectrum, char> cases[] = {
         {Filled(1), 0},  // silent: noise 1, level 3
         {Filled(0), 0},
-        {Filled(100, {{16, 1000}, {28, 1000}}), '1'},  // noise 100, level 300
-        {Filled(100, {{16, 1000}, {28, 300}}), 0},     // the level test is strict
+        {Filled(100, {{16, 1000}, {28, 300}}), 0},  // noise 100, level 300: the level test is strict
         {Filled(100, {{16, 1000}, {28, 301}}), '1'},
         {Filled(100, {{16, 1000}, {18, 1000}, {28, 1000}}), 0},  // two rows
         {Filled(100, {{16, 1000}, {28, 1000}, {38, 1000}}), 0},  // two columns

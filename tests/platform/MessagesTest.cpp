@@ -1,5 +1,4 @@
-// Cross-thread synchronous messaging: results, ownership, teardown, wake-ups and
-// deadlock freedom. A hang fails through the test's ctest timeout.
+// Cross-thread synchronous sends; a hang fails through the ctest timeout.
 #include "Messages.h"
 
 #include <gtest/gtest.h>
@@ -21,19 +20,17 @@ constexpr UINT WM_TEST = WM_USER + 7;
 TEST(Messages, SendsRunOnTheOwnerThreadInOrderAndAlwaysReleaseTheSender)
 {
     const auto owner = std::this_thread::get_id();
-    std::atomic<int> wakes{0}, elsewhere{0};
+    std::atomic<int> wakes{0};
     WPARAM next = 0;
     HWND hwnd = CreateMessageWindow(
         [&](HWND h, UINT msg, WPARAM w, LPARAM l) -> LRESULT {
-            elsewhere += std::this_thread::get_id() != owner;
-            return msg == WM_TEST && h && w == next++ ? LRESULT(w) + l : 0;
+            return msg == WM_TEST && h && w == next++ && std::this_thread::get_id() == owner ? LRESULT(w) + l : 0;
         },
         [&] { ++wakes; });
     HWND throws = CreateMessageWindow([](HWND, UINT, WPARAM, LPARAM) -> LRESULT { throw std::runtime_error("x"); });
     HWND ends =
         CreateMessageWindow([](HWND h, UINT, WPARAM, LPARAM) -> LRESULT { return DestroyMessageWindow(h) * 7; });
-    EXPECT_EQ(SendMessageA(hwnd, WM_TEST, 0, -3), -3);
-    EXPECT_EQ(wakes, 0);
+    EXPECT_TRUE(SendMessageA(hwnd, WM_TEST, 0, -3) == -3 && wakes == 0);
     int wrong = 0, thrown = 0;
     const auto start = std::chrono::steady_clock::now();
     for (WPARAM round = 0; round < 30; ++round) {
@@ -54,19 +51,18 @@ TEST(Messages, SendsRunOnTheOwnerThreadInOrderAndAlwaysReleaseTheSender)
             }
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_TRUE(wrong == 0 && next == 601u && wakes == 600 && elsewhere == 0 && thrown == 1 && !IsWindow(ends));
+    EXPECT_TRUE(wrong == 0 && next == 601u && wakes == 600 && thrown == 1 && !IsWindow(ends));
     EXPECT_TRUE(DestroyMessageWindow(hwnd) && DestroyMessageWindow(throws));
 }
 
-// A sender whose message is still queued gets 0 when the window goes: destroyed by its
-// owner, by a third thread, or with the end of its owner thread. Later sends to it, to an
-// unknown handle or to a handle that was never issued fail at once; handles are never reused.
+// A sender whose message is still queued gets 0 when the window goes; later sends to it or
+// to a handle never issued fail at once; handles are never reused.
 TEST(Messages, SendsToAWindowThatIsGoneReturnZero)
 {
     int handled = 0;
     auto count = [&](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return ++handled; };
     std::set<HWND> gone{nullptr, reinterpret_cast<HWND>(0xdeadbeef)};
-    for (int way = 0; way < 3; ++way) {
+    for (int way = 0; way < 3; ++way) {  // destroyed by the owner, by a third thread, with the owner's end
         std::latch created(1), queued(1);
         HWND hwnd = nullptr;
         std::thread owner([&] {
@@ -76,8 +72,7 @@ TEST(Messages, SendsToAWindowThatIsGoneReturnZero)
             bool destroyed = way == 0 && DestroyMessageWindow(hwnd);
             if (way == 1)
                 std::thread([&] { destroyed = DestroyMessageWindow(hwnd); }).join();
-            EXPECT_EQ(destroyed, way < 2);
-            EXPECT_EQ(way < 2 ? PumpSentMessages() : 0u, 0u);  // way 2 leaves it to the thread's end
+            EXPECT_TRUE(destroyed == (way < 2) && (way == 2 || PumpSentMessages() == 0));
         });
         created.wait();
         EXPECT_EQ(SendMessageA(hwnd, WM_TEST, 0, 0), 0) << "way " << way;
@@ -87,12 +82,11 @@ TEST(Messages, SendsToAWindowThatIsGoneReturnZero)
     }
     for (int i = 0; i < 50; ++i) {
         HWND newer = CreateMessageWindow(count);
-        EXPECT_FALSE(gone.contains(newer));
-        for (HWND h : gone)
-            EXPECT_EQ(SendMessageA(h, WM_TEST, 0, 0), 0);
-        DestroyMessageWindow(newer);
+        EXPECT_TRUE(!gone.contains(newer) && DestroyMessageWindow(newer));
         gone.insert(newer);
     }
+    for (HWND h : gone)
+        handled += SendMessageA(h, WM_TEST, 0, 0) != 0;
     EXPECT_EQ(handled, 0);
 }
 
@@ -114,9 +108,8 @@ TEST(Messages, ThreadsSendingToEachOtherDoNotDeadlock)
         NotifyPumpingThreads();
         WaitPumping([&] { return finished == 2; });  // keep serving the other thread
     };
-    {
-        std::jthread a(run, 0), b(run, 1);
-    }
+    std::jthread a(run, 0), b(run, 1);
+    a.join(), b.join();
     EXPECT_EQ(wrong, 0);
 }
 
