@@ -48,7 +48,7 @@ Spectrum Filled(int v, std::initializer_list<std::pair<int, int>> bins = {})
 
 }  // namespace
 
-TEST(FFT, BadSizesAndKnownBlocks)
+TEST(FFT, BadSizesKnownBlocksAndAReferenceDFT)
 {
     for (int bad : {-256, 0, 1, 2, 3, 6, 100, 255, 65536})
         EXPECT_THROW(FFT{bad}, std::invalid_argument) << bad;
@@ -70,13 +70,9 @@ TEST(FFT, BadSizesAndKnownBlocks)
     for (int t = 0; t < 256; ++t)
         windowed += 32767 * Hamming(t) / 128;
     EXPECT_NEAR(Analyse(full)[0], 16 * (65536 - windowed), 300);
-}
 
-// Against a double-precision DFT of the windowed block, scaled by 16 * 2/N. The
-// flooring in the window and the 8 halving passes leaves a few LSB (16 units
-// each); measured over 100k bins: at most ~95, RMS ~17.
-TEST(FFT, AgreesWithReferenceDFTOnRandomBlocks)
-{
+    // Against a double-precision DFT of the windowed block, scaled by 16 * 2/N. The flooring in
+    // the window and the 8 halving passes leave a few LSB (16 units each): at most ~95, RMS ~17.
     std::mt19937 rng(2024);
     for (int peak : {300, 4000, 20000}) {
         double squares = 0;
@@ -136,7 +132,7 @@ TEST(FFT, ShortcutRootEqualsNewtonsIteration)
         ASSERT_EQ(FastRoot(static_cast<std::int32_t>(p), 32), NewtonRoot(static_cast<std::int32_t>(p), 32)) << p;
 }
 
-TEST(KeyDetector, ClassifiesHandMadeSpectra)
+TEST(KeyDetector, ClassifiesHandMadeSpectraAndDebounces)
 {
     constexpr int kHuge = 2'000'000'000;
     const std::pair<Spectrum, char> cases[] = {
@@ -153,18 +149,14 @@ TEST(KeyDetector, ClassifiesHandMadeSpectra)
     for (const auto& [spectrum, key] : cases)
         EXPECT_EQ(KeyDetector::Classify(spectrum.data(), KeyEngine::kDetectionFactor), key)
             << "case " << &spectrum - &cases[0].first;
-}
-
-TEST(KeyDetector, DebouncesKeySequences)
-{
     // One block per character: '5', '8', '.' for no key, '?' for an ambiguous 5 (a second row).
     const Spectrum blocks[] = {Filled(100, {{18, 1000}, {31, 1000}}), Filled(100, {{20, 1000}, {31, 1000}}),
                                Filled(100), Filled(100, {{16, 1000}, {18, 1000}, {31, 1000}})};
-    const std::pair<std::string, std::string> cases[] = {
+    const std::pair<std::string, std::string> sequences[] = {
         {"55", "5"},       {"5555", "5"}, {"5.", ""},    {"55.55", "55"}, {"55855", "5"},
         {"558855", "585"}, {"588", "8"},  {"5.5.5", ""}, {"55?55", "55"},
     };
-    for (const auto& [sequence, keys] : cases) {
+    for (const auto& [sequence, keys] : sequences) {
         struct {
             std::string keys;
             void ProcessChar(char k) { keys += k; }
