@@ -180,10 +180,9 @@ TEST_F(Pulse, ServerDeathGivesEveryBlockBackWithTheReason)
     }
     EXPECT_EQ(inMsgs[1].first, WIM_LOST);
     EXPECT_EQ(outMsgs[1].first, WOM_LOST);
-    EXPECT_EQ(waveInAddBuffer(in, &buffers[0].hdr, kHdr), MMSYSERR_NODRIVER);
-    EXPECT_EQ(waveInStart(in), MMSYSERR_NODRIVER);
-    EXPECT_EQ(waveOutWrite(out, &sound[0].hdr, kHdr), MMSYSERR_NODRIVER);
-    EXPECT_EQ(waveOutPause(out), MMSYSERR_NODRIVER);
+    for (MMRESULT r : {waveInAddBuffer(in, &buffers[0].hdr, kHdr), waveInStart(in),
+                       waveOutWrite(out, &sound[0].hdr, kHdr), waveOutPause(out)})
+        EXPECT_EQ(r, MMSYSERR_NODRIVER);
     EXPECT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
     for (auto& b : buffers)
         EXPECT_EQ(waveInUnprepareHeader(in, &b.hdr, kHdr), MMSYSERR_NOERROR);
