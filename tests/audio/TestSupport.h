@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -22,24 +23,16 @@ using Samples = std::vector<std::int16_t>;
 using Bytes = std::vector<std::uint8_t>;
 constexpr unsigned kHdr = sizeof(WAVEHDR);
 
-inline WAVEFORMATEX Pcm(WORD channels, DWORD rate, WORD bits)
+inline WAVEFORMATEX Pcm(WORD channels = 1, DWORD rate = 11025)
 {
-    WORD align = static_cast<WORD>(channels * bits / 8);
-    return {WAVE_FORMAT_PCM, channels, rate, rate * align, align, bits, 0};
-}
-inline WAVEFORMATEX Mono11k()
-{
-    return Pcm(1, 11025, 16);
+    return {WAVE_FORMAT_PCM, channels, rate, rate * channels * 2, WORD(channels * 2), 16, 0};
 }
 
-// Records every callback; an optional hook runs inside the callback first.
+// Records every callback, and whether one came on the thread that made the recorder;
+// an optional hook runs inside the callback first.
 class Recorder {
 public:
-    struct Message {
-        unsigned int msg;
-        DWORD_PTR param1;
-        std::thread::id thread;
-    };
+    using Message = std::pair<unsigned int, DWORD_PTR>;  // the message and its first parameter
     std::function<void(void* handle, unsigned int msg, DWORD_PTR p1)> hook;
 
     template <class H>
@@ -49,7 +42,8 @@ public:
         if (self->hook)
             self->hook(h, msg, p1);
         std::lock_guard lk(self->m_);  // notify under the lock: a waiter may destroy the recorder on waking
-        self->msgs_.push_back({msg, p1, std::this_thread::get_id()});
+        self->msgs_.push_back({msg, p1});
+        self->onOwnThread = self->onOwnThread || std::this_thread::get_id() == self->owner_;
         self->cv_.notify_all();
     }
     DWORD_PTR In() const { return reinterpret_cast<DWORD_PTR>(&Proc<HWAVEIN>); }
@@ -65,16 +59,17 @@ public:
     {
         std::vector<DWORD_PTR> out;
         for (auto& x : Messages())
-            if (x.msg == msg)
-                out.push_back(x.param1);
+            if (x.first == msg)
+                out.push_back(x.second);
         return out;
     }
     std::size_t Count(unsigned int msg) { return Params(msg).size(); }
+    std::atomic<bool> onOwnThread{false};
     bool WaitCount(unsigned int msg, std::size_t n)
     {  // the timeout only guards against hangs
         std::unique_lock lk(m_);
         return cv_.wait_for(lk, 20s, [&] {
-            return std::size_t(std::count_if(msgs_.begin(), msgs_.end(), [&](auto& x) { return x.msg == msg; })) >= n;
+            return std::size_t(std::count_if(msgs_.begin(), msgs_.end(), [&](auto& x) { return x.first == msg; })) >= n;
         });
     }
 
@@ -82,6 +77,7 @@ private:
     std::mutex m_;
     std::condition_variable cv_;
     std::vector<Message> msgs_;
+    std::thread::id owner_ = std::this_thread::get_id();
 };
 
 // A caller-owned buffer with its header; a nonzero `seed` fills it with a byte pattern.
@@ -98,12 +94,6 @@ struct Block {
     explicit Block(const Samples& s) : Block(s.size() * 2) { std::memcpy(data.data(), s.data(), data.size()); }
     DWORD_PTR Ptr() { return reinterpret_cast<DWORD_PTR>(&hdr); }
     Bytes Head(std::size_t n) const { return {data.begin(), data.begin() + std::ptrdiff_t(n)}; }
-    Samples Recorded() const
-    {
-        Samples s(hdr.dwBytesRecorded / 2);
-        std::memcpy(s.data(), data.data(), s.size() * 2);
-        return s;
-    }
 };
 
 inline Samples Ramp(std::size_t n, int start = 1)
@@ -154,13 +144,13 @@ protected:
     }
     void TearDown() override { vaudio::RemoveVirtualDevices(); }
 
-    static HWAVEIN OpenIn(unsigned int dev, Recorder& rec, WAVEFORMATEX f = Mono11k())
+    static HWAVEIN OpenIn(unsigned int dev, Recorder& rec, WAVEFORMATEX f = Pcm())
     {
         HWAVEIN h = nullptr;
         EXPECT_EQ(waveInOpen(&h, dev, &f, rec.In(), rec.Self(), CALLBACK_FUNCTION), MMSYSERR_NOERROR);
         return h;
     }
-    static HWAVEOUT OpenOut(unsigned int dev, Recorder& rec, WAVEFORMATEX f = Mono11k())
+    static HWAVEOUT OpenOut(unsigned int dev, Recorder& rec, WAVEFORMATEX f = Pcm())
     {
         HWAVEOUT h = nullptr;
         EXPECT_EQ(waveOutOpen(&h, dev, &f, rec.Out(), rec.Self(), CALLBACK_FUNCTION), MMSYSERR_NOERROR);
