@@ -60,20 +60,16 @@ TEST(MonitorOnPulse, AThousandSetUpsAndTeardownsAcrossServerDeaths)
             ASSERT_TRUE(AudioMonitor::NotifyStateTo(window.hwnd));
             ASSERT_TRUE(i != 501 || HearsWithin(window, 20s));
             ASSERT_TRUE(KillServer());
-            const auto killed = Clock::now();
-            ASSERT_TRUE(WaitUntil([&] { return !window.states.empty(); }, 10s, true));
-            EXPECT_LT(Clock::now() - killed, 3s);
+            ASSERT_TRUE(WaitUntil([&] { return !window.states.empty(); }, 3s, true));
             EXPECT_GT(window.states[0].size(), std::string("lost: ").size()) << window.states[0];
             EXPECT_EQ(AudioMonitor::State(), MonitorState::Lost);
             std::this_thread::sleep_for(i == 300 ? 0ms : 900ms);  // lost, or re-opening with back-off
         }
         if (i == 501) {
             ASSERT_TRUE(StartServer());
-            const auto restarted = Clock::now();
             ASSERT_TRUE(WaitUntil([&] { return window.states.size() > 1; }, 10s, true));
             EXPECT_EQ(window.states, (std::vector<std::string>{window.states[0], "listening"}));
             EXPECT_TRUE(HearsWithin(window, 10s));
-            EXPECT_LT(Clock::now() - restarted, 10s);
         }
         if (i % 4 == 1)
             std::this_thread::sleep_for(std::chrono::milliseconds(random() % 30));  // during delivery

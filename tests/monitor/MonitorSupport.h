@@ -3,9 +3,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -20,7 +18,7 @@ namespace montest {
 using namespace std::chrono_literals;
 constexpr int kRate = 11025, kBlock = 256;
 
-// `leadMs` of silence, the keys (80 ms each, 60 ms gap), `tailMs`, padded to whole blocks.
+// `leadMs` of silence, the keys, `tailMs`, padded to whole blocks.
 inline std::vector<std::int16_t> Recording(std::string_view keys, int leadMs = 100, int tailMs = 200)
 {
     std::vector<std::int16_t> out(static_cast<std::size_t>(kRate * leadMs / 1000), 0);
@@ -35,16 +33,14 @@ inline std::vector<std::string> Texts(std::string_view keys)
 {
     std::vector<std::string> texts;
     std::string text;
-    for (char key : keys) {
-        text = key == '*' || key == '#' ? std::string(1, key) : text + key;
-        if (text[0] == '*' || text[0] == '#')
+    for (char key : keys)
+        if ((text = key == '*' || key == '#' ? std::string(1, key) : text + key)[0] == '*' || text[0] == '#')
             texts.push_back(text);
-    }
     return texts;
 }
 
-// Waits until done() or `limit` has passed (a guard against hangs), handling meanwhile,
-// when `pump`, the messages sent to this thread.
+// Waits until done() or `limit` (a guard against hangs), handling meanwhile, when `pump`,
+// the messages sent to this thread.
 template <class Done>
 bool WaitUntil(Done done, std::chrono::milliseconds limit = 30s, bool pump = false)
 {
@@ -71,8 +67,6 @@ struct TextWindow {
         },
         [this] { ++sent; });
     ~TextWindow() { DestroyMessageWindow(hwnd); }
-
-    // Handles sent messages until `count` texts have come or `limit` has passed (a guard against hangs).
     bool Pump(std::size_t count, std::chrono::milliseconds limit = 30s)
     {
         return WaitUntil([&] { return texts.size() >= count; }, limit, true);

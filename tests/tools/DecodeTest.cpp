@@ -1,10 +1,7 @@
 // The vardell tool end to end: tones -> decode, mix, and every way it refuses.
-#include <cmath>
 #include <map>
-#include <numeric>
 #include <random>
 
-#include "../monitor/MonitorSupport.h"
 #include "AudioFile.h"
 #include "AudioMonitor.h"
 #include "Decoder.h"
@@ -15,7 +12,6 @@ using namespace tooltest;
 
 namespace {
 
-using Args = std::vector<std::string>;
 using Samples = std::vector<std::int16_t>;
 const std::string kAllKeys = "#0123456789ABCD*";  // reaches every key: fifteen growing texts, then "*"
 
@@ -44,23 +40,12 @@ Samples Join(std::initializer_list<Samples> parts)
     return all;
 }
 
-double Power(std::span<const std::int16_t> s)
-{
-    return std::inner_product(s.begin(), s.end(), s.begin(), 0.0) / static_cast<double>(s.size());
-}
-
 }  // namespace
 
-// Tones come at the level and noise asked, lowercase keys as their capitals; a mix
-// keeps the first file's length and its keys; silence and an empty file hold none.
+// Lowercase keys decode as their capitals; a mix keeps the first file's length and
+// its keys; silence and an empty file hold none.
 TEST(Decode, EveryKeyFromTheToolsOwnTonesAndMixesAndNothingFromSilence)
 {
-    const double a2 = std::pow(32767 * std::pow(10.0, -10 / 20.0), 2);  // two sines of amplitude a: power a^2
-    EXPECT_NEAR(Power(std::span<const std::int16_t>(tool::GenerateTones("1", {})).first(882)), a2,
-                a2 * 0.02);  // 80 ms at -10 dBFS
-    const auto noise = tool::GenerateTones("1", {.toneMs = 0, .gapMs = 10000, .noise = true, .snrDb = 20, .seed = 3});
-    EXPECT_NEAR(10 * std::log10(a2 / Power(noise)), 20.0, 0.1);
-
     TempDir dir;
     Args texts;
     for (std::size_t n = 1; n <= kAllKeys.size(); ++n)
@@ -73,14 +58,13 @@ TEST(Decode, EveryKeyFromTheToolsOwnTonesAndMixesAndNothingFromSilence)
         ASSERT_EQ(RunTool(args).status, 0) << Join(args, " ");
         EXPECT_EQ(Decode(dir.Path("t.wav")), texts) << Join(args, " ");
     }
-    WriteSound(dir.Path("s.wav"), Samples(1000, 0), 11025);
+    WriteChannels(dir.Path("s.wav"), {Samples(1000, 0)}, 11025);
     const Result mixed = RunTool({"mix", dir.Path("t.wav"), dir.Path("s.wav"), "-o", dir.Path("m.wav")});
-    EXPECT_EQ(mixed.status, 0) << mixed.err;
-    EXPECT_EQ(mixed.out, "");
+    EXPECT_EQ(mixed.status + mixed.out.size(), 0u) << mixed.err;
     EXPECT_EQ(std::filesystem::file_size(dir.Path("m.wav")), std::filesystem::file_size(dir.Path("t.wav")));
     EXPECT_EQ(Decode(dir.Path("m.wav")), texts);
     EXPECT_TRUE(Decode(dir.Path("s.wav")).empty());
-    WriteSound(dir.Path("s.wav"), {}, 11025);
+    WriteChannels(dir.Path("s.wav"), {Samples{}}, 11025);
     EXPECT_TRUE(Decode(dir.Path("s.wav")).empty());
 }
 
@@ -92,8 +76,9 @@ TEST(Decode, OutputIsExactlyTheGoldenOne)
     using tool::GenerateTones;
     TempDir dir;
     const auto path = [&](const std::string& name) { return dir.Path(name + ".wav"); };
-    WriteSound(path("noisy-11025-mono"),
-               GenerateTones("#159D*0A", {.toneMs = 55, .gapMs = 45, .noise = true, .snrDb = 6, .seed = 9}), 11025);
+    WriteChannels(path("noisy-11025-mono"),
+                  {GenerateTones("#159D*0A", {.toneMs = 55, .gapMs = 45, .noise = true, .snrDb = 6, .seed = 9})},
+                  11025);
     // One party per channel, taking turns: the mix-down hears both at half level.
     const tool::ToneOptions at8k{.toneMs = 90, .gapMs = 150, .sampleRate = 8000};
     const Samples turn(3840, 0);  // as long as two keys
@@ -101,18 +86,18 @@ TEST(Decode, OutputIsExactlyTheGoldenOne)
                   {Join({GenerateTones("#1", at8k), turn, GenerateTones("25", at8k), turn}),
                    Join({turn, GenerateTones("*3", at8k), turn, GenerateTones("4#", at8k)})},
                   8000);
-    WriteSound(path("24bit-44100"), GenerateTones("#A7*B", {.levelDb = -35, .twistDb = 4, .sampleRate = 44100}), 44100,
-               SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+    WriteChannels(path("24bit-44100"), {GenerateTones("#A7*B", {.levelDb = -35, .twistDb = 4, .sampleRate = 44100})},
+                  44100, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
     auto cut = GenerateTones("*80", {.toneMs = 62, .gapMs = 30, .sampleRate = 22050});
     cut.resize(cut.size() - 1501);
-    WriteSound(path("odd-float-22050"), cut, 22050, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    WriteChannels(path("odd-float-22050"), {cut}, 22050, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
     // 21 characters and more; 31 s, then 29.9 s between two keys (the gap rule counts whole seconds).
     const tool::ToneOptions slow{.sampleRate = 8000};
-    WriteSound(path("long-gaps-8000"),
-               Join({GenerateTones("*1234567890123456789012", slow),
-                     GenerateTones("#", {.gapMs = 31000, .sampleRate = 8000}), GenerateTones("7*", slow),
-                     GenerateTones("6", {.gapMs = 29900, .sampleRate = 8000}), GenerateTones("9", slow)}),
-               8000);
+    WriteChannels(path("long-gaps-8000"),
+                  {Join({GenerateTones("*1234567890123456789012", slow),
+                         GenerateTones("#", {.gapMs = 31000, .sampleRate = 8000}), GenerateTones("7*", slow),
+                         GenerateTones("6", {.gapMs = 29900, .sampleRate = 8000}), GenerateTones("9", slow)})},
+                  8000);
 
     std::ifstream file(VARDELL_GOLDEN);
     std::map<std::string, std::string> golden;
@@ -143,8 +128,8 @@ TEST(Decode, OneChannelAndEachChannelDecodeLikeTheirOwnFiles)
     const auto right = tool::GenerateTones("*9#", {.twistDb = 3, .sampleRate = 8000});
     const std::string both = dir.Path("both.flac");
     WriteChannels(both, {left, right}, 8000, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
-    WriteSound(dir.Path("left.wav"), left, 8000);
-    WriteSound(dir.Path("right.wav"), right, 8000);
+    WriteChannels(dir.Path("left.wav"), {left}, 8000);
+    WriteChannels(dir.Path("right.wav"), {right}, 8000);
     const Args alone = Decode(dir.Path("left.wav"), {"--timestamps"}),
                other = Decode(dir.Path("right.wav"), {"--timestamps"});
     EXPECT_EQ(Decode(both, {"--channel", "1", "--timestamps"}), alone);
@@ -187,8 +172,7 @@ TEST(Decode, PiecesOfAnySizeDecodeLikeTheWholeRecording)
 }
 
 // The live monitor and the file decoder run the same samples to the same texts,
-// misses and false keys of a noisy signal included; the detector's own format
-// is read sample for sample (a resampler would change them).
+// misses and false keys of a noisy signal included (a resampler would change them).
 TEST(Decode, AFileDecodesAsTheLiveMonitorHearsIt)
 {
     montest::VirtualOnly devices;
@@ -197,10 +181,7 @@ TEST(Decode, AFileDecodesAsTheLiveMonitorHearsIt)
                                                                {.toneMs = 50, .gapMs = 40, .noise = true, .seed = 5})});
     TempDir dir;
     std::string error;
-    Samples read;
     ASSERT_TRUE(tool::WriteDetectorWav(dir.Path("live.wav"), samples, error)) << error;
-    ASSERT_TRUE(tool::ReadDetectorSamples(dir.Path("live.wav"), read, error)) << error;
-    EXPECT_EQ(read, samples);
     const Args decoded = Decode(dir.Path("live.wav"));
     samples.resize(samples.size() + 2560, 0);  // the monitor hears whole blocks only
     CommandReader reader(window.hwnd);
@@ -225,10 +206,10 @@ TEST(Tool, HelpVersionAndFailuresWithTheirExitStatus)
     std::map<std::string, std::string> files{{"NODIR", dir.Path("no/dir/out.wav")}, {"DIR", dir.Path("")}};
     for (const char* name : {"OK", "TEXT", "CUT", "OUT", "MISSING", "B8K", "WAVEX", "ULAW"})
         files[name] = dir.Path(std::string(name) + ".wav");
-    WriteSound(files["OK"], tool::GenerateTones("1", {}), 11025);
-    WriteSound(files["B8K"], tool::GenerateTones("1", {.sampleRate = 8000}), 8000);  // same channels and bits
-    WriteSound(files["WAVEX"], tool::GenerateTones("1", {}), 11025, SF_FORMAT_WAVEX | SF_FORMAT_PCM_24);
-    WriteSound(files["ULAW"], tool::GenerateTones("1", {}), 11025, SF_FORMAT_WAV | SF_FORMAT_ULAW);
+    WriteChannels(files["OK"], {tool::GenerateTones("1", {})}, 11025);
+    WriteChannels(files["B8K"], {tool::GenerateTones("1", {.sampleRate = 8000})}, 8000);  // same channels and bits
+    WriteChannels(files["WAVEX"], {tool::GenerateTones("1", {})}, 11025, SF_FORMAT_WAVEX | SF_FORMAT_PCM_24);
+    WriteChannels(files["ULAW"], {tool::GenerateTones("1", {})}, 11025, SF_FORMAT_WAV | SF_FORMAT_ULAW);
     std::ofstream(files["TEXT"]) << "this is not a sound\n";
     std::ofstream(files["CUT"]) << std::string("RIFF\x24\0\0\0WAVEfmt ", 16);
     const std::string usage = "Usage: vardell";

@@ -27,7 +27,7 @@ std::string Tones(const TempDir& dir, const std::string& keys, double toneMs = 8
 
 bool Says(const Child& child, const std::string& what)
 {
-    return WaitFor([&] { return child.Err().find(what) != std::string::npos; }, 30s);
+    return WaitUntil([&] { return child.Err().find(what) != std::string::npos; });
 }
 
 }  // namespace
@@ -51,11 +51,11 @@ TEST(ToolPulse, ListenByNameAndByIndexHearWhatPlayPlaysAndEndCleanlyOnSignals)
     EXPECT_EQ(played.out, "");
     EXPECT_GE(std::chrono::steady_clock::now() - started, 900ms);  // 7 keys of 140 ms: play waits for the end
 
-    EXPECT_TRUE(WaitFor([&] { return Lines(byName.Out()).size() >= 7 && Lines(byIndex.Out()).size() >= 7; }, 10s));
+    EXPECT_TRUE(WaitUntil([&] { return Lines(byName.Out()).size() >= 7 && Lines(byIndex.Out()).size() >= 7; }, 10s));
     byName.Signal(SIGTERM);
     byIndex.Signal(SIGINT);
     ASSERT_TRUE(byName.Wait(20s) && byIndex.Wait(20s)) << "listen did not end on SIGTERM / SIGINT";
-    EXPECT_EQ(byName.Status() + byIndex.Status(), 0) << byName.Err() << byIndex.Err();
+    EXPECT_EQ(byName.result.status + byIndex.result.status, 0) << byName.Err() << byIndex.Err();
     EXPECT_EQ(Lines(byName.Out()), (std::vector<std::string>{"*", "*1", "*12", "*123", "#", "#4", "#45"}));
     const auto keys = Lines(byIndex.Out());  // "S.mmm K", in stream time
     ASSERT_EQ(keys.size(), 7u) << byIndex.Out();
@@ -72,7 +72,7 @@ TEST(ToolPulse, ListenByNameAndByIndexHearWhatPlayPlaysAndEndCleanlyOnSignals)
     const auto signalled = std::chrono::steady_clock::now();
     play.Signal(SIGINT);
     ASSERT_TRUE(play.Wait(20s));
-    EXPECT_EQ(play.Status(), 0) << play.Err();
+    EXPECT_EQ(play.result.status, 0) << play.Err();
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
 }
 
@@ -85,19 +85,19 @@ TEST(ToolServerLoss, ListenSaysSoAndResumesWhilePlayFailsWithTheReason)
 
     ASSERT_TRUE(servertest::KillServer());
     ASSERT_TRUE(play.Wait(10s) && quitter.Wait(10s)) << "play or listen --exit-on-loss went on";
-    EXPECT_EQ(play.Status(), 1);
+    EXPECT_EQ(play.result.status, 1);
     EXPECT_NE(play.Err().find("playback lost: "), std::string::npos) << play.Err();
-    EXPECT_EQ(quitter.Status(), 1);
+    EXPECT_EQ(quitter.result.status, 1);
     EXPECT_NE(quitter.Err().find("capture lost: "), std::string::npos) << quitter.Err();
     EXPECT_TRUE(Says(listen, "capture lost: ") && Says(listen, "; waiting for the sound server")) << listen.Err();
 
     ASSERT_TRUE(servertest::StartServer());
     EXPECT_TRUE(Says(listen, "capture resumed")) << listen.Err();
     EXPECT_EQ(RunTool({"play", Tones(dir, "#12"), "--device", kSink}).status, 0);
-    EXPECT_TRUE(WaitFor([&] { return Lines(listen.Out()).size() >= 3; }, 10s));
+    EXPECT_TRUE(WaitUntil([&] { return Lines(listen.Out()).size() >= 3; }, 10s));
     listen.Signal(SIGTERM);
     ASSERT_TRUE(listen.Wait(20s));
-    EXPECT_EQ(listen.Status(), 0);
+    EXPECT_EQ(listen.result.status, 0);
     EXPECT_EQ(Lines(listen.Out()), (std::vector<std::string>{"#", "#1", "#12"}));
 
     const std::string server = std::getenv("PULSE_SERVER");

@@ -1,14 +1,9 @@
 // Runs the vardell binary as a child process, its output and errors in files.
 #pragma once
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -18,25 +13,21 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include "../monitor/MonitorSupport.h"
+
 namespace tooltest {
 
+using montest::WaitUntil;
 using namespace std::chrono_literals;
+using Args = std::vector<std::string>;
 
-inline std::vector<std::string> Lines(const std::string& text)
+inline Args Lines(const std::string& text)
 {
-    std::vector<std::string> lines;
+    Args lines;
     std::istringstream stream(text);
     for (std::string line; std::getline(stream, line);)
         lines.push_back(line);
     return lines;
-}
-
-inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
-{
-    for (const auto end = std::chrono::steady_clock::now() + timeout; !done(); std::this_thread::sleep_for(5ms))
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-    return true;
 }
 
 // A fresh directory, removed with its contents at destruction.
@@ -47,11 +38,6 @@ struct TempDir {
     }();
     ~TempDir() { std::filesystem::remove_all(dir); }
     std::string Path(const std::string& name) const { return (dir / name).string(); }
-    std::string Read(const std::string& name) const
-    {
-        std::ifstream file(Path(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    }
 };
 
 struct Result {
@@ -63,7 +49,7 @@ struct Result {
 // that `cat` pipes into its standard input (else /dev/null).
 class Child {
 public:
-    explicit Child(std::vector<std::string> args, const std::string& pipeFrom = "")
+    explicit Child(Args args, const std::string& pipeFrom = "")
     {
         args.insert(args.begin(), VARDELL_TOOL);
         std::vector<char*> argv;
@@ -97,34 +83,38 @@ public:
         if (pid > 0 && result.status < 0)
             kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
     }
-    std::string Out() const { return dir.Read("out"); }
-    std::string Err() const { return dir.Read("err"); }
+    std::string Out() const { return Read("out"); }
+    std::string Err() const { return Read("err"); }
     void Signal(int signal) const
     {
         if (pid > 0 && result.status < 0)
             kill(pid, signal);
     }
-    // False when `timeout` passed first (the timeouts only guard against hangs).
-    bool Wait(std::chrono::milliseconds timeout = 60s)
+    // False when `limit` passed first (the limits only guard against hangs).
+    bool Wait(std::chrono::milliseconds limit = 60s)
     {
-        return WaitFor(
+        return WaitUntil(
             [&] {
                 int raw = 0;
                 if (result.status < 0 && waitpid(pid, &raw, WNOHANG) == pid)
                     result = {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), Out(), Err()};
                 return result.status >= 0;
             },
-            timeout);
+            limit);
     }
-    int Status() const { return result.status; }
     Result result;
 
 private:
+    std::string Read(const std::string& name) const
+    {
+        std::ifstream file(dir.Path(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    }
     TempDir dir;
     pid_t pid = -1;
 };
 
-inline Result RunTool(const std::vector<std::string>& args, const std::string& pipeFrom = "")
+inline Result RunTool(const Args& args, const std::string& pipeFrom = "")
 {
     Child child(args, pipeFrom);
     EXPECT_TRUE(child.Wait()) << "vardell did not finish";
@@ -137,7 +127,7 @@ inline void WriteChannels(const std::string& path, const std::vector<std::vector
 {
     SF_INFO info{.frames = 0,
                  .samplerate = rate,
-                 .channels = static_cast<int>(channels.size()),
+                 .channels = int(channels.size()),
                  .format = format,
                  .sections = 0,
                  .seekable = 0};
@@ -150,12 +140,6 @@ inline void WriteChannels(const std::string& path, const std::vector<std::vector
     const auto length = static_cast<sf_count_t>(channels[0].size());
     EXPECT_EQ(sf_writef_short(file, frames.data(), length), length);
     EXPECT_EQ(sf_close(file), 0);
-}
-
-inline void WriteSound(const std::string& path, const std::vector<std::int16_t>& mono, int rate,
-                       int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16)
-{
-    WriteChannels(path, {mono}, rate, format);
 }
 
 }  // namespace tooltest
