@@ -118,7 +118,10 @@ inline std::string WriteWav(const std::string& name, const Bytes& data, std::uin
     std::uint16_t pcm = 1, mono = 1, align = bits / 8;
     std::string path = ::testing::TempDir() + "/" + name;
     FILE* f = std::fopen(path.c_str(), "wb");
-    auto put = [f](const void* p, std::size_t n) { std::fwrite(p, 1, n, f); };
+    auto put = [f](const void* p, std::size_t n) {
+        if (n)  // an empty vector has no pointer to give
+            std::fwrite(p, 1, n, f);
+    };
     put("RIFF", 4), put(&riff, 4), put("WAVEfmt ", 8), put(&fmtLen, 4), put(&pcm, 2), put(&mono, 2), put(&rate, 4);
     put(&byteRate, 4), put(&align, 2), put(&bits, 2), put("data", 4), put(&size, 4), put(data.data(), size);
     std::fclose(f);
