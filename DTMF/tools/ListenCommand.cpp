@@ -67,8 +67,6 @@ int RunListen(const ListenArgs& args)
         return 0;
     });
 
-    std::fprintf(stderr, "vardell: listening on input device %d (%s); Ctrl-C to stop\n", *device,
-                 names[static_cast<std::size_t>(*device)].c_str());
     {
         // The monitor goes before the reader it feeds.
         std::unique_ptr<CommandReader> reader;
@@ -82,6 +80,9 @@ int RunListen(const ListenArgs& args)
         }
         if (!AudioMonitor::NotifyStateTo(window.Get()))
             return Fail(NoDevice("cannot open input device " + std::to_string(*device)), kExitRuntime);
+        // Only now: a caller that waits for this line finds the device open.
+        std::fprintf(stderr, "vardell: listening on input device %d (%s); Ctrl-C to stop\n", *device,
+                     names[static_cast<std::size_t>(*device)].c_str());
         if (AudioMonitor::State() == MonitorState::Lost)  // before we asked to be told
             onState(MonitorState::Lost, "the device went away");
         // Handles the worker's notifications while waiting for the signal.
