@@ -24,11 +24,6 @@ namespace {
 using Block = std::array<short, 256>;
 using Spectrum = std::array<int, 128>;
 
-double Hamming(int t)
-{
-    return 0.54 - 0.46 * std::cos(2 * std::numbers::pi * t / 256);
-}
-
 Spectrum Analyse(Block block)
 {
     static FFT fft(256);
@@ -50,26 +45,19 @@ Spectrum Filled(int v, std::initializer_list<std::pair<int, int>> bins = {})
 
 TEST(FFT, BadSizesKnownBlocksAndAReferenceDFT)
 {
-    for (int bad : {-256, 0, 1, 2, 3, 6, 100, 255, 65536})
+    for (int bad : {-256, 0, 2, 3, 100, 65536})
         EXPECT_THROW(FFT{bad}, std::invalid_argument) << bad;
-    EXPECT_NO_THROW(FFT{4});
     // The last twiddle of a long transform rounds to +32768, which 16 bits cannot hold.
     EXPECT_EQ(FFTTableAccess::LastCosine(FFT(32768), 32768), 32767);
+    EXPECT_NO_THROW(FFT{4});
 
-    Block impulse{}, constant, full;
-    impulse[0] = 32767;
-    constant.fill(5000);
-    full.fill(32767);
-    EXPECT_EQ(Analyse(Block{}), Filled(1));
-    EXPECT_EQ(Analyse(impulse), Filled(320));
+    // Silence gives 1 in every bin; a constant gives exact bins, window rounding and all. At full
+    // scale the 16-bit sum of point 0's two halves wraps (saturation would give 16 * 32767).
+    Block constant, full;
+    constant.fill(5000), full.fill(32767);
     const Spectrum dc = Analyse(constant);
-    EXPECT_TRUE(dc[0] == 86368 && dc[1] == 36848);
-    EXPECT_LE(*std::max_element(dc.begin() + 2, dc.end()), 35);
-    // Full-scale DC: the 16-bit sum of point 0's two halves wraps; saturation would give 16 * 32767.
-    double windowed = 0;
-    for (int t = 0; t < 256; ++t)
-        windowed += 32767 * Hamming(t) / 128;
-    EXPECT_NEAR(Analyse(full)[0], 16 * (65536 - windowed), 300);
+    EXPECT_TRUE(Analyse(Block{}) == Filled(1) && dc[0] == 86368 && dc[1] == 36848);
+    EXPECT_NEAR(Analyse(full)[0], 16 * (65536 - 32767 * 1.08), 300);  // the window sums to 0.54 * 256
 
     // Against a double-precision DFT of the windowed block, scaled by 16 * 2/N. The flooring in
     // the window and the 8 halving passes leave a few LSB (16 units each): at most ~95, RMS ~17.
@@ -84,7 +72,8 @@ TEST(FFT, BadSizesKnownBlocksAndAReferenceDFT)
             for (int k = 0; k < 128; ++k) {
                 std::complex<double> sum = 0;
                 for (int t = 0; t < 256; ++t)
-                    sum += block[t] * Hamming(t) * std::polar(1.0, -2 * std::numbers::pi * k * t / 256);
+                    sum += block[t] * (0.54 - 0.46 * std::cos(2 * std::numbers::pi * t / 256)) *
+                           std::polar(1.0, -2 * std::numbers::pi * k * t / 256);
                 const double expected = std::abs(sum) / 8;
                 EXPECT_NEAR(out[k], expected, 128 + 0.001 * expected) << "peak " << peak << " bin " << k;
                 squares += (out[k] - expected) * (out[k] - expected);
@@ -102,14 +91,10 @@ TEST(FFT, BandPathEqualsTheFullRun)
     std::mt19937 rng(11);
     for (int round = 0; round < 400; ++round) {
         Block block, full, work;
-        for (int t = 0; t < 256; ++t) {
-            const int kind = round % 4;  // random, full-scale random, alternating +-32768, silence
-            block[t] = static_cast<short>(kind == 0   ? static_cast<int>(rng() % 65536) - 32768
-                                          : kind == 1 ? (rng() & 1 ? 32767 : -32768)
-                                          : kind == 2 ? (t & 1 ? 32767 : -32768)
-                                                      : 0);
+        for (int t = 0; t < 256; ++t) {  // random, full-scale random, alternating +-32768, silence
+            const int kinds[] = {int(rng() % 65536) - 32768, rng() & 1 ? 32767 : -32768, t & 1 ? 32767 : -32768, 0};
+            full[t] = block[t] = static_cast<short>(kinds[round % 4]);
         }
-        full = block;
         Spectrum expected, band;
         fft.Run(full.data(), expected.data());
         const int first = 1 + static_cast<int>(rng() % 64), last = first + static_cast<int>(rng() % (65 - first));
@@ -149,21 +134,16 @@ TEST(KeyDetector, ClassifiesHandMadeSpectraAndDebounces)
     for (const auto& [spectrum, key] : cases)
         EXPECT_EQ(KeyDetector::Classify(spectrum.data(), KeyEngine::kDetectionFactor), key)
             << "case " << &spectrum - &cases[0].first;
-    // One block per character: '5', '8', '.' for no key, '?' for an ambiguous 5 (a second row).
-    const Spectrum blocks[] = {Filled(100, {{18, 1000}, {31, 1000}}), Filled(100, {{20, 1000}, {31, 1000}}),
-                               Filled(100), Filled(100, {{16, 1000}, {18, 1000}, {31, 1000}})};
+    // The debounce, one block per character ('.' for none): a key goes on once it is seen twice in a row.
     const std::pair<std::string, std::string> sequences[] = {
-        {"55", "5"},       {"5555", "5"}, {"5.", ""},    {"55.55", "55"}, {"55855", "5"},
-        {"558855", "585"}, {"588", "8"},  {"5.5.5", ""}, {"55?55", "55"},
+        {"55", "5"}, {"5555", "5"}, {"5.", ""}, {"55.55", "55"}, {"55855", "5"}, {"558855", "585"}, {"5.5.5", ""},
     };
     for (const auto& [sequence, keys] : sequences) {
-        struct {
-            std::string keys;
-            void ProcessChar(char k) { keys += k; }
-        } sink;
         KeyDetector detector;
+        std::string got;
         for (char b : sequence)
-            detector.ProcessBlock(blocks[std::string_view("58.?").find(b)].data(), KeyEngine::kDetectionFactor, sink);
-        EXPECT_EQ(sink.keys, keys) << sequence;
+            if (const char k = detector.Debounce(b == '.' ? '\0' : b))
+                got += k;
+        EXPECT_EQ(got, keys) << sequence;
     }
 }

@@ -48,9 +48,7 @@ Bytes Words(std::initializer_list<int> samples)
 }
 
 struct Format {
-    std::uint16_t tag = 1, channels = 1;
-    std::uint32_t rate = 11025;
-    std::uint16_t bits = 16;
+    std::uint32_t tag = 1, channels = 1, rate = 11025, bits = 16;
 };
 
 // "RIFF", a format chunk of `fmtSize` bytes (16 PCM bytes, then zeros), then the
@@ -58,7 +56,7 @@ struct Format {
 Bytes File(const std::vector<std::pair<const char*, Bytes>>& chunks, Format f = {}, std::uint32_t fmtSize = 16)
 {
     Bytes b{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
-    const auto align = static_cast<std::uint16_t>(unsigned{f.channels} * f.bits / 8);
+    const auto align = static_cast<std::uint16_t>(f.channels * f.bits / 8);
     b = Put(Put(Put(Put(Put(Put(Put(b, fmtSize), f.tag, 2), f.channels, 2), f.rate), f.rate * align), align, 2), f.bits,
             2);
     b.resize(b.size() + fmtSize - 16 + fmtSize % 2, 0);
@@ -70,28 +68,18 @@ Bytes File(const std::vector<std::pair<const char*, Bytes>>& chunks, Format f = 
     }
     return Put(b, static_cast<std::uint32_t>(b.size() - 8), 4, 4);
 }
-Bytes Canonical(const Bytes& samples, Format f = {})
-{
-    return File({{"data", samples}}, f);
-}
-Bytes Rename(Bytes b, std::size_t at, const char* id)
-{
-    std::memcpy(b.data() + at, id, 4);
-    return b;
-}
-Bytes Held(CWave& w)
-{
-    return w.GetData() ? Bytes(w.GetData(), w.GetData() + w.GetSize()) : Bytes();
-}
 
 // Virtual output devices only, numbered from 0 in the order a test adds them.
 class WaveTest : public ::testing::Test {
 protected:
     void SetUp() override { vaudio::RemoveVirtualDevices(), vaudio::UseServerDevices(false), create_directory(dir); }
     void TearDown() override { vaudio::RemoveVirtualDevices(), std::filesystem::remove_all(dir); }
-    static int Output(OutputClock clock = OutputClock::Instant, bool failOpen = false)
+    static Bytes Canonical(const Bytes& samples, Format f = {}) { return File({{"data", samples}}, f); }
+    static Bytes Rename(Bytes b, std::size_t at, const char* id) { return std::copy_n(id, 4, b.begin() + long(at)), b; }
+    static Bytes Held(CWave& w) { return w.GetData() ? Bytes(w.GetData(), w.GetData() + w.GetSize()) : Bytes(); }
+    static unsigned Output(OutputClock clock = OutputClock::Instant, bool failOpen = false)
     {
-        return static_cast<int>(vaudio::AddVirtualOutput("out", {clock, failOpen}));
+        return vaudio::AddVirtualOutput("out", {clock, failOpen});
     }
     // A sound whose device cannot open: Load fails, the samples stay, and it stays Stopped.
     void Fill(CWave& w, const Bytes& samples, Format f = {})
@@ -113,12 +101,7 @@ protected:
         return Bytes(std::istreambuf_iterator<char>(in), {});
     }
     int Load(CWave& w, const Bytes& file) { return w.Load(Write(file).c_str()); }
-    Bytes Saved(CWave& w)
-    {
-        std::string out = Path("saved.wav");
-        EXPECT_EQ(w.Save(out.data()), 1);
-        return Read(out);
-    }
+    Bytes Saved(CWave& w) { return w.Save(Path("saved.wav").data()) == 1 ? Read(Path("saved.wav")) : Bytes{}; }
     std::filesystem::path dir =
         std::filesystem::path(testing::TempDir()) / ("vardell-wave-" + std::to_string(getpid()));
 };
@@ -140,8 +123,7 @@ TEST_F(WaveTest, ChunkWalkAndHeaderChecksThenSaveWritesItBackSafely)
     } cases[] = {
         {"canonical", Canonical(Ramp(1000), stereo), 1, Ramp(1000), stereo},
         {"odd identifiers", Rename(Rename(Canonical(Ramp(20)), 0, "RIFX"), 12, "fmtX"), 1, Ramp(20)},
-        {"other chunks", File({{"LIST", Ramp(26)}, {"junk", Ramp(5)}, {"data", Ramp(64)}, {"cue ", Ramp(12)}}), 1,
-         Ramp(64)},
+        {"other chunks", File({{"LIST", Ramp(26)}, {"junk", Ramp(5)}, {"data", Ramp(64)}}), 1, Ramp(64)},
         {"odd, split and tiny data chunks",
          File({{"data", Ramp(3)}, {"fact", Ramp(4)}, {"data", Ramp(40, 21)}, {"data", Ramp(2, 45)}}), 1, Ramp(45)},
         {"chunk beyond the RIFF body", Put(File({{"data", Ramp(16)}, {"data", Ramp(16, 90)}}), 52, 4, 4), 1, Ramp(16)},
@@ -177,7 +159,7 @@ TEST_F(WaveTest, ChunkWalkAndHeaderChecksThenSaveWritesItBackSafely)
     EXPECT_EQ(wave.Load(Path("missing.wav").c_str()) + wave.Load(dir.c_str()) + wave.Load(nullptr), 0);
     EXPECT_TRUE(wave.IsValid() == 0 && wave.GetSize() == 0 && wave.GetSampleRate() == 8000);
     EXPECT_EQ(Load(wave, Rename(good, 8, "WAVX")), 0);
-    EXPECT_EQ(0, std::memcmp(Saved(wave).data() + 8, "WAVX", 4));  // the file's first 12 bytes were kept
+    EXPECT_EQ(Saved(wave), Rename(Canonical({}, eight), 8, "WAVX"));  // the file's first 12 bytes were kept
 
     // Save replaces a file only once every byte is written, keeping its permissions.
     ASSERT_EQ(Load(wave, Canonical(Ramp(4000))), 1);
@@ -203,12 +185,11 @@ TEST_F(WaveTest, ChunkWalkAndHeaderChecksThenSaveWritesItBackSafely)
 TEST_F(WaveTest, RandomOperationSequencesFollowTheStateTable)
 {
     const Bytes sound = Ramp(1000);
-    const auto dev = static_cast<unsigned>(Output(OutputClock::Manual));
-    const std::string path = Write(Canonical(sound), "sound.wav");
+    const unsigned dev = Output(OutputClock::Manual);
     CWave wave, other;
     Fill(other, sound);
-    wave.SetDevice(static_cast<int>(dev));
-    ASSERT_EQ(wave.Load(path.c_str()), 1);
+    wave.SetDevice(dev);
+    ASSERT_EQ(Load(wave, Canonical(sound)), 1);
     bool stopped = true, paused = false, queued = false;
     std::size_t pos = 0;
     Bytes played;
@@ -224,7 +205,7 @@ TEST_F(WaveTest, RandomOperationSequencesFollowTheStateTable)
             EXPECT_EQ(wave.Pause(), 1);
             paused = paused || !stopped;
         } else if (op != 3) {  // Stop, or Load, which closes the device and opens it again
-            EXPECT_EQ(op == 2 ? wave.Stop() : wave.Load(path.c_str()), 1);
+            EXPECT_EQ(op == 2 ? wave.Stop() : Load(wave, Canonical(sound)), 1);
             stopped = true, queued = false, paused = paused && op == 2;
         } else {
             const std::size_t n = rng() % 400, take = queued && !paused ? std::min(n, sound.size() - pos) : 0;
@@ -245,23 +226,21 @@ TEST_F(WaveTest, RandomOperationSequencesFollowTheStateTable)
 // own their samples and open the device the source has open, and close it when they go.
 TEST_F(WaveTest, DeviceChangesAtTheNextLoadAndCopiesOwnWhatTheyHold)
 {
-    const Bytes sound = Ramp(1000);
-    const auto first = static_cast<unsigned>(Output()), second = static_cast<unsigned>(Output());
+    const Bytes sound = Ramp(1024);  // twice over is Ramp(2048)
+    const unsigned first = Output(), second = Output();
     CWave wave, assigned;
-    wave.SetDevice(static_cast<int>(first));
-    ASSERT_EQ(wave.Load(Write(File({{"LIST", Ramp(8)}}), "none.wav").c_str()), 1);
+    wave.SetDevice(first);
+    ASSERT_EQ(Load(wave, File({{"LIST", Ramp(8)}})), 1);
     EXPECT_TRUE(wave.IsValid() == 0 && wave.Play() == 1 && wave.Pause() == 1 && wave.IsStopped() == 1);
-    ASSERT_EQ(wave.Load(Write(Canonical(sound, {1, 2, 8000, 16})).c_str()), 1);
-    wave.SetDevice(static_cast<int>(second));
+    ASSERT_EQ(Load(wave, Canonical(sound, {1, 2, 8000, 16})), 1);
+    wave.SetDevice(second);
     EXPECT_TRUE(wave.Play() == 1 && !vaudio::VirtualOutputIsOpen(second));
     {
         CWave copy(wave);
         EXPECT_TRUE(copy.IsStopped() == 1 && copy.GetChannels() == 2 && copy.GetSampleRate() == 8000u);
         copy.GetData()[0] = 99;
         ASSERT_EQ(copy.Play(), 1);
-        Bytes twice = sound;
-        twice.insert(twice.end(), sound.begin(), sound.end());
-        EXPECT_EQ(vaudio::VirtualOutputPlayed(first), Put(twice, 99, 1, 1000));
+        EXPECT_EQ(vaudio::VirtualOutputPlayed(first), Put(Ramp(2048), 99, 1, 1024));
         ASSERT_EQ(copy.Load(Path("in.wav").c_str()), 1);  // the copy's next Load goes where SetDevice said
         EXPECT_TRUE(vaudio::VirtualOutputIsOpen(second));
     }
@@ -270,7 +249,7 @@ TEST_F(WaveTest, DeviceChangesAtTheNextLoadAndCopiesOwnWhatTheyHold)
     EXPECT_FALSE(vaudio::VirtualOutputIsOpen(first));
     EXPECT_TRUE(wave.Play() == 1 && vaudio::VirtualOutputPlayed(second) == sound);
 
-    assigned.SetDevice(static_cast<int>(first));
+    assigned.SetDevice(first);
     assigned.Load(Path("in.wav").c_str());
     ASSERT_TRUE(assigned.Play() == 1 && assigned.Pause() == 1);
     assigned = wave;
