@@ -21,7 +21,7 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using vaudio::OutputClock;
+using namespace vaudio;
 
 // Writes `v` as `n` little-endian bytes at `at`, by default at the end.
 Bytes Put(Bytes b, std::uint32_t v, int n = 4, std::size_t at = SIZE_MAX)
@@ -52,19 +52,19 @@ struct Format {
 };
 
 // "RIFF", a format chunk of `fmtSize` bytes (16 PCM bytes, then zeros), then the
-// chunks, odd bodies with their pad byte; riffSize fits exactly.
+// chunks, each after a pad byte if the last body was odd; riffSize fits exactly.
 Bytes File(const std::vector<std::pair<const char*, Bytes>>& chunks, Format f = {}, std::uint32_t fmtSize = 16)
 {
     Bytes b{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
     const auto align = static_cast<std::uint16_t>(f.channels * f.bits / 8);
     b = Put(Put(Put(Put(Put(Put(Put(b, fmtSize), f.tag, 2), f.channels, 2), f.rate), f.rate * align), align, 2), f.bits,
             2);
-    b.resize(b.size() + fmtSize - 16 + fmtSize % 2, 0);
+    b.resize(b.size() + fmtSize - 16, 0);
     for (const auto& [id, body] : chunks) {
+        b.resize(b.size() + b.size() % 2, 0);
         b.insert(b.end(), id, id + 4);
         b = Put(b, static_cast<std::uint32_t>(body.size()));
         b.insert(b.end(), body.begin(), body.end());
-        b.resize(b.size() + body.size() % 2, 0);
     }
     return Put(b, static_cast<std::uint32_t>(b.size() - 8), 4, 4);
 }
@@ -72,34 +72,25 @@ Bytes File(const std::vector<std::pair<const char*, Bytes>>& chunks, Format f = 
 // Virtual output devices only, numbered from 0 in the order a test adds them.
 class WaveTest : public ::testing::Test {
 protected:
-    void SetUp() override { vaudio::RemoveVirtualDevices(), vaudio::UseServerDevices(false), create_directory(dir); }
-    void TearDown() override { vaudio::RemoveVirtualDevices(), std::filesystem::remove_all(dir); }
+    void SetUp() override { RemoveVirtualDevices(), UseServerDevices(false), create_directory(dir); }
+    void TearDown() override { RemoveVirtualDevices(), std::filesystem::remove_all(dir); }
     static Bytes Canonical(const Bytes& samples, Format f = {}) { return File({{"data", samples}}, f); }
-    static Bytes Rename(Bytes b, std::size_t at, const char* id) { return std::copy_n(id, 4, b.begin() + long(at)), b; }
+    static Bytes Rename(Bytes b, std::size_t at, const void* id) { return std::memcpy(&b[at], id, 4), b; }
     static Bytes Held(CWave& w) { return w.GetData() ? Bytes(w.GetData(), w.GetData() + w.GetSize()) : Bytes(); }
-    static unsigned Output(OutputClock clock = OutputClock::Instant, bool failOpen = false)
-    {
-        return vaudio::AddVirtualOutput("out", {clock, failOpen});
-    }
     // A sound whose device cannot open: Load fails, the samples stay, and it stays Stopped.
     void Fill(CWave& w, const Bytes& samples, Format f = {})
     {
-        w.SetDevice(Output(OutputClock::Instant, true));
+        w.SetDevice(AddVirtualOutput("out", {.failOpen = true}));
         EXPECT_EQ(w.Load(Write(Canonical(samples, f)).c_str()), 0);
         EXPECT_EQ(Held(w), samples);
     }
     std::string Path(const std::string& name) const { return (dir / name).string(); }
-    std::string Write(const Bytes& bytes, const std::string& name = "in.wav") const
+    std::string Write(const Bytes& bytes, const char* name = "in.wav") const
     {
-        std::ofstream(Path(name), std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
+        std::ofstream(Path(name)).write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
         return Path(name);
     }
-    static Bytes Read(const std::string& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
+    static Bytes Read(const std::string& p) { return {std::istreambuf_iterator<char>(std::ifstream(p).rdbuf()), {}}; }
     int Load(CWave& w, const Bytes& file) { return w.Load(Write(file).c_str()); }
     Bytes Saved(CWave& w) { return w.Save(Path("saved.wav").data()) == 1 ? Read(Path("saved.wav")) : Bytes{}; }
     std::filesystem::path dir =
@@ -111,7 +102,7 @@ protected:
 TEST_F(WaveTest, ChunkWalkAndHeaderChecksThenSaveWritesItBackSafely)
 {
     CWave wave;
-    wave.SetDevice(Output());
+    wave.SetDevice(AddVirtualOutput("out"));
     const Bytes huge = Ramp(100), good = Canonical(Ramp(10));
     const Format stereo{1, 2, 44100, 16}, eight{1, 1, 8000, 8}, wide{1, 48129, 0xFFFFFFFFu, 48316};
     const struct {
@@ -149,11 +140,7 @@ TEST_F(WaveTest, ChunkWalkAndHeaderChecksThenSaveWritesItBackSafely)
                     wave.GetSampleRate() == c.format.rate);
         if (c.result == 0)
             continue;
-        Bytes canonical = Put(Canonical(c.samples, c.format), std::uint32_t(36 + c.samples.size()), 4, 4);
-        canonical.resize(44 + c.samples.size());  // no pad byte behind an odd body
-        std::copy_n(c.file.begin(), 4, canonical.begin());
-        std::copy_n(c.file.begin() + 12, 4, canonical.begin() + 12);
-        EXPECT_EQ(Saved(wave), canonical);
+        EXPECT_EQ(Saved(wave), Rename(Rename(Canonical(c.samples, c.format), 0, &c.file[0]), 12, &c.file[12]));
     }
     ASSERT_EQ(Load(wave, Canonical(Ramp(10), eight)), 1);
     EXPECT_EQ(wave.Load(Path("missing.wav").c_str()) + wave.Load(dir.c_str()) + wave.Load(nullptr), 0);
@@ -185,7 +172,7 @@ TEST_F(WaveTest, ChunkWalkAndHeaderChecksThenSaveWritesItBackSafely)
 TEST_F(WaveTest, RandomOperationSequencesFollowTheStateTable)
 {
     const Bytes sound = Ramp(1000);
-    const unsigned dev = Output(OutputClock::Manual);
+    const unsigned dev = AddVirtualOutput("out", {OutputClock::Manual});
     CWave wave, other;
     Fill(other, sound);
     wave.SetDevice(dev);
@@ -209,7 +196,7 @@ TEST_F(WaveTest, RandomOperationSequencesFollowTheStateTable)
             stopped = true, queued = false, paused = paused && op == 2;
         } else {
             const std::size_t n = rng() % 400, take = queued && !paused ? std::min(n, sound.size() - pos) : 0;
-            vaudio::AdvanceVirtualOutput(dev, n);
+            AdvanceVirtualOutput(dev, n);
             played.insert(played.end(), sound.begin() + long(pos), sound.begin() + long(pos + take));
             pos += take;
             queued = queued && pos < sound.size();  // played to its end, yet still Playing
@@ -218,7 +205,7 @@ TEST_F(WaveTest, RandomOperationSequencesFollowTheStateTable)
                     wave.IsStopped() == stopped);
         EXPECT_EQ(other.Mix(wave), stopped ? 1 : 0);  // only stopped sounds mix
         EXPECT_TRUE(stopped || wave.Mix(other) == 0);
-        ASSERT_EQ(vaudio::VirtualOutputPlayed(dev), played);
+        ASSERT_EQ(VirtualOutputPlayed(dev), played);
     }
 }
 
@@ -227,35 +214,35 @@ TEST_F(WaveTest, RandomOperationSequencesFollowTheStateTable)
 TEST_F(WaveTest, DeviceChangesAtTheNextLoadAndCopiesOwnWhatTheyHold)
 {
     const Bytes sound = Ramp(1024);  // twice over is Ramp(2048)
-    const unsigned first = Output(), second = Output();
+    const unsigned first = AddVirtualOutput("a"), second = AddVirtualOutput("b");
     CWave wave, assigned;
     wave.SetDevice(first);
     ASSERT_EQ(Load(wave, File({{"LIST", Ramp(8)}})), 1);
     EXPECT_TRUE(wave.IsValid() == 0 && wave.Play() == 1 && wave.Pause() == 1 && wave.IsStopped() == 1);
     ASSERT_EQ(Load(wave, Canonical(sound, {1, 2, 8000, 16})), 1);
     wave.SetDevice(second);
-    EXPECT_TRUE(wave.Play() == 1 && !vaudio::VirtualOutputIsOpen(second));
+    EXPECT_TRUE(wave.Play() == 1 && !VirtualOutputIsOpen(second));
     {
         CWave copy(wave);
         EXPECT_TRUE(copy.IsStopped() == 1 && copy.GetChannels() == 2 && copy.GetSampleRate() == 8000u);
         copy.GetData()[0] = 99;
         ASSERT_EQ(copy.Play(), 1);
-        EXPECT_EQ(vaudio::VirtualOutputPlayed(first), Put(Ramp(2048), 99, 1, 1024));
+        EXPECT_EQ(VirtualOutputPlayed(first), Put(Ramp(2048), 99, 1, 1024));
         ASSERT_EQ(copy.Load(Path("in.wav").c_str()), 1);  // the copy's next Load goes where SetDevice said
-        EXPECT_TRUE(vaudio::VirtualOutputIsOpen(second));
+        EXPECT_TRUE(VirtualOutputIsOpen(second));
     }
-    EXPECT_FALSE(vaudio::VirtualOutputIsOpen(second));
+    EXPECT_FALSE(VirtualOutputIsOpen(second));
     ASSERT_EQ(wave.Load(Path("in.wav").c_str()), 1);  // while "playing": stopped and moved
-    EXPECT_FALSE(vaudio::VirtualOutputIsOpen(first));
-    EXPECT_TRUE(wave.Play() == 1 && vaudio::VirtualOutputPlayed(second) == sound);
+    EXPECT_FALSE(VirtualOutputIsOpen(first));
+    EXPECT_TRUE(wave.Play() == 1 && VirtualOutputPlayed(second) == sound);
 
     assigned.SetDevice(first);
     assigned.Load(Path("in.wav").c_str());
     ASSERT_TRUE(assigned.Play() == 1 && assigned.Pause() == 1);
     assigned = wave;
-    EXPECT_TRUE(assigned.IsStopped() == 1 && assigned.IsPaused() == 0 && !vaudio::VirtualOutputIsOpen(first));
+    EXPECT_TRUE(assigned.IsStopped() == 1 && assigned.IsPaused() == 0 && !VirtualOutputIsOpen(first));
     assigned = assigned;
-    EXPECT_TRUE(Held(assigned) == sound && vaudio::VirtualOutputOpens(second) == 3);  // self-assignment opened nothing
+    EXPECT_TRUE(Held(assigned) == sound && VirtualOutputOpens(second) == 3);  // self-assignment opened nothing
     Fill(assigned, Ramp(10));
     EXPECT_EQ(CWave(assigned).Play(), 0);  // the source has no device open, so neither has the copy
 }
@@ -289,12 +276,12 @@ TEST_F(WaveTest, MixAveragesBoostsOrPicksTheLouderOverTheShorterLengthAndRefuses
         {{}, Words({1000, 16383, 16384, -32768}), Words({2000, 32766, 16384, -32768}), {}, {}, 1, true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.format.bits << " bits, " << c.self.size() << " bytes");
         CWave other, self;
         Fill(other, c.other, c.otherFormat);
         Fill(self, c.self, c.format);
-        ASSERT_EQ(self.Mix(c.itself ? self : other), c.result);
-        EXPECT_TRUE(Held(self) == c.mixed && Held(other) == c.other && (c.result || other.Mix(self) == 0));
+        ASSERT_EQ(self.Mix(c.itself ? self : other), c.result) << "case " << &c - cases;
+        EXPECT_TRUE(Held(self) == c.mixed && Held(other) == c.other && (c.result || other.Mix(self) == 0))
+            << &c - cases;
     }
 }
 
