@@ -2,6 +2,7 @@
 // mode keeps finding every key it found before.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <random>
@@ -57,16 +58,6 @@ std::string Decode(const std::vector<short>& samples, bool strict)
     return keys;
 }
 
-// Every sent key in order, perhaps doubled across a break.
-bool InOrder(const std::string& sent, const std::string& got)
-{
-    std::size_t at = 0;
-    for (char k : sent)
-        if ((at = got.find(k, at) + 1) == 0)  // npos + 1 wraps to 0
-            return false;
-    return true;
-}
-
 TEST(StrictDetection, AcceptsAndRejectsWhatItMustWhilePlainModeStillFindsEveryKey)
 {
     const std::string keys = "1472369*0#58ABCD", pairs = "1122334455667788";
@@ -91,12 +82,14 @@ TEST(StrictDetection, AcceptsAndRejectsWhatItMustWhilePlainModeStillFindsEveryKe
         {"-61 dBFS", {.levelDb = -61}, keys, ""},
         {"dither", {.levelDb = -200, .dither = true}, keys, ""},
     };
+    // Plain mode finds every key, perhaps doubled across a break, and nothing else.
+    const auto once = [](std::string s) { return s.erase(std::unique(s.begin(), s.end()) - s.begin()); };
     unsigned seed = 1;
     for (const auto& row : rows) {
         for (int run = 0; run < 3; ++run) {
             const auto samples = Synthesise(row.sent, row.signal, seed++);
             EXPECT_EQ(Decode(samples, true), row.strict) << row.what;
-            EXPECT_TRUE(row.strict.empty() || InOrder(row.sent, Decode(samples, false))) << row.what;
+            EXPECT_TRUE(row.strict.empty() || once(Decode(samples, false)) == once(row.sent)) << row.what;
         }
     }
 }

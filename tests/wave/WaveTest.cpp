@@ -81,8 +81,7 @@ protected:
     void Fill(CWave& w, const Bytes& samples, Format f = {})
     {
         w.SetDevice(AddVirtualOutput("out", {.failOpen = true}));
-        EXPECT_EQ(w.Load(Write(Canonical(samples, f)).c_str()), 0);
-        EXPECT_EQ(Held(w), samples);
+        EXPECT_TRUE(w.Load(Write(Canonical(samples, f)).c_str()) == 0 && Held(w) == samples);
     }
     std::string Path(const std::string& name) const { return (dir / name).string(); }
     std::string Write(const Bytes& bytes, const char* name = "in.wav") const
@@ -93,8 +92,7 @@ protected:
     static Bytes Read(const std::string& p) { return {std::istreambuf_iterator<char>(std::ifstream(p).rdbuf()), {}}; }
     int Load(CWave& w, const Bytes& file) { return w.Load(Write(file).c_str()); }
     Bytes Saved(CWave& w) { return w.Save(Path("saved.wav").data()) == 1 ? Read(Path("saved.wav")) : Bytes{}; }
-    std::filesystem::path dir =
-        std::filesystem::path(testing::TempDir()) / ("vardell-wave-" + std::to_string(getpid()));
+    std::filesystem::path dir = testing::TempDir() + "vardell-wave-" + std::to_string(getpid());
 };
 
 // Each file replaces a loaded sound. What loads saves back as one data chunk with the
@@ -228,17 +226,14 @@ TEST_F(WaveTest, DeviceChangesAtTheNextLoadAndCopiesOwnWhatTheyHold)
         copy.GetData()[0] = 99;
         ASSERT_EQ(copy.Play(), 1);
         EXPECT_EQ(VirtualOutputPlayed(first), Put(Ramp(2048), 99, 1, 1024));
-        ASSERT_EQ(copy.Load(Path("in.wav").c_str()), 1);  // the copy's next Load goes where SetDevice said
-        EXPECT_TRUE(VirtualOutputIsOpen(second));
+        EXPECT_TRUE(copy.Load(Path("in.wav").c_str()) == 1 && VirtualOutputIsOpen(second));  // where SetDevice said
     }
     EXPECT_FALSE(VirtualOutputIsOpen(second));
     ASSERT_EQ(wave.Load(Path("in.wav").c_str()), 1);  // while "playing": stopped and moved
-    EXPECT_FALSE(VirtualOutputIsOpen(first));
-    EXPECT_TRUE(wave.Play() == 1 && VirtualOutputPlayed(second) == sound);
+    EXPECT_TRUE(!VirtualOutputIsOpen(first) && wave.Play() == 1 && VirtualOutputPlayed(second) == sound);
 
     assigned.SetDevice(first);
-    assigned.Load(Path("in.wav").c_str());
-    ASSERT_TRUE(assigned.Play() == 1 && assigned.Pause() == 1);
+    ASSERT_TRUE(assigned.Load(Path("in.wav").c_str()) == 1 && assigned.Play() == 1 && assigned.Pause() == 1);
     assigned = wave;
     EXPECT_TRUE(assigned.IsStopped() == 1 && assigned.IsPaused() == 0 && !VirtualOutputIsOpen(first));
     assigned = assigned;
