@@ -143,8 +143,6 @@ TEST_F(WaveTest, ChunkWalkAndHeaderChecksThenSaveWritesItBackSafely)
     ASSERT_EQ(Load(wave, Canonical(Ramp(10), eight)), 1);
     EXPECT_EQ(wave.Load(Path("missing.wav").c_str()) + wave.Load(dir.c_str()) + wave.Load(nullptr), 0);
     EXPECT_TRUE(wave.IsValid() == 0 && wave.GetSize() == 0 && wave.GetSampleRate() == 8000);
-    EXPECT_EQ(Load(wave, Rename(good, 8, "WAVX")), 0);
-    EXPECT_EQ(Saved(wave), Rename(Canonical({}, eight), 8, "WAVX"));  // the file's first 12 bytes were kept
 
     // Save replaces a file only once every byte is written, keeping its permissions.
     ASSERT_EQ(Load(wave, Canonical(Ramp(4000))), 1);
@@ -200,9 +198,8 @@ TEST_F(WaveTest, RandomOperationSequencesFollowTheStateTable)
             queued = queued && pos < sound.size();  // played to its end, yet still Playing
         }
         EXPECT_TRUE(wave.IsPlaying() == (!stopped && !paused) && wave.IsPaused() == paused &&
-                    wave.IsStopped() == stopped);
-        EXPECT_EQ(other.Mix(wave), stopped ? 1 : 0);  // only stopped sounds mix
-        EXPECT_TRUE(stopped || wave.Mix(other) == 0);
+                    wave.IsStopped() == stopped && other.Mix(wave) == stopped &&
+                    (stopped || wave.Mix(other) == 0));  // only stopped sounds mix
         ASSERT_EQ(VirtualOutputPlayed(dev), played);
     }
 }
@@ -249,8 +246,7 @@ TEST_F(WaveTest, MixAveragesBoostsOrPicksTheLouderOverTheShorterLengthAndRefuses
     const struct {
         Bytes other, self, mixed;
         Format format = {}, otherFormat = {};
-        int result = 1;
-        bool itself = false;  // mixed into itself: 8 bits average and boost, 16 bits double only quiet samples
+        int result = 1, itself = 0;  // itself: 8 bits average and boost, 16 bits double only quiet samples
     } cases[] = {
         // The 16638/16126 pairs lie just above 0.25 in exact arithmetic but round to it
         // in single precision, so they are not summed.
