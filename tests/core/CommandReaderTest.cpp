@@ -1,5 +1,4 @@
-// The command reader against a window on the test's own thread (a send there is a
-// direct call) and a clock the test sets.
+// The command reader against a window on the test's own thread (a send is a direct call) and a clock the test sets.
 #include <gtest/gtest.h>
 
 #include <string>

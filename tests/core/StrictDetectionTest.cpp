@@ -1,5 +1,4 @@
-// Synthesised key trains: what the strict mode must accept and reject; the plain
-// mode keeps finding every key it found before.
+// Synthesised key trains: what strict mode must accept and reject, while plain mode still finds every key.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,9 +42,8 @@ std::vector<short> Synthesise(const std::string& keys, const Signal& s, unsigned
         x.resize(x.size() + static_cast<std::size_t>(s.offMs * 11.025), 0.0);
     }
     x.resize(x.size() + 2000, 0.0);
-    std::vector<short> out;
-    for (double v : x)
-        out.push_back(static_cast<short>(std::lround(v + (s.snrDb < 99 ? noise(rng) : 0))));
+    std::vector<short> out(x.size());
+    std::ranges::transform(x, out.begin(), [&](double v) { return std::lround(v + (s.snrDb < 99 ? noise(rng) : 0)); });
     return out;
 }
 

@@ -1,5 +1,4 @@
-// The fixed-point analyser to the bit and against a double-precision DFT; the classifier
-// on hand-made spectra and its debounce. Whole keys are decoded end to end elsewhere.
+// The fixed-point analyser to the bit and against a double DFT; the classifier on hand-made spectra and its debounce.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,12 +18,10 @@ struct FFTTableAccess {
     static short LastCosine(const FFT& f, int n) { return f.cosTable[n / 2 - 1]; }
 };
 
-namespace {
-
 using Block = std::array<short, 256>;
 using Spectrum = std::array<int, 128>;
 
-Spectrum Filled(int v, std::initializer_list<std::pair<int, int>> bins = {})
+static Spectrum Filled(int v, std::initializer_list<std::pair<int, int>> bins = {})
 {
     Spectrum s;
     s.fill(v);
@@ -32,8 +29,6 @@ Spectrum Filled(int v, std::initializer_list<std::pair<int, int>> bins = {})
         s[bin] = value;
     return s;
 }
-
-}  // namespace
 
 TEST(FFT, BadSizesAndKnownBlocks)
 {
@@ -90,8 +85,7 @@ TEST(FFT, RunMatchesADoubleDFTAndTheBandPathMatchesRun)
         EXPECT_LT(std::sqrt(sum / (20 * 128)), 24);
 }
 
-// The shortcut root equals Newton's iteration: every input of the small-power
-// range, and around every square and on a dense sample above it.
+// The shortcut root equals Newton's iteration: all small powers, around every square, a dense sample above.
 TEST(FFT, ShortcutRootEqualsNewtonsIteration)
 {
     for (std::int32_t p = 0; p <= 4194304; ++p)
