@@ -17,7 +17,7 @@ constexpr double kRowHz[4] = {697, 770, 852, 941}, kColHz[4] = {1209, 1336, 1477
 
 struct Signal {
     double onMs = 100, offMs = 100, deviation = 0, twistDb = 0, levelDb = -16, snrDb = 99, breakMs = 0;
-    std::string_view spoil = "";  // 'x': a whole block of the key, from its first, carries a loud 2 kHz tone
+    std::string_view spoil = "";  // per block from the key's first whole one: 'x' adds a 2 kHz tone as loud
 };
 
 std::vector<short> Synthesise(const std::string& keys, const Signal& s, unsigned seed)
@@ -43,7 +43,7 @@ std::vector<short> Synthesise(const std::string& keys, const Signal& s, unsigned
     }
     x.resize(x.size() + 2000, 0.0);
     std::vector<short> out(x.size());
-    std::ranges::transform(x, out.begin(), [&](double v) { return std::lround(v + (s.snrDb < 99 ? noise(rng) : 0)); });
+    std::ranges::transform(x, out.begin(), [&](double v) { return static_cast<short>(std::lround(v + noise(rng))); });
     return out;
 }
 
