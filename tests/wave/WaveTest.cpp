@@ -145,8 +145,8 @@ TEST_F(WaveTest, ChunkWalkAndHeaderChecksThenSaveWritesItBackSafely)
 
     // Save replaces a file only once every byte is written, keeping its permissions.
     ASSERT_EQ(Load(wave, Canonical(Ramp(4000))), 1);
-    const Bytes old = Canonical(Ramp(8, 3));
-    std::string target = Write(old, "old.wav"), folder = dir.string(), nowhere = Path("no/such/dir.wav");
+    std::string target = Write(Canonical(Ramp(8, 3)), "old.wav"), folder = dir.string(),
+                nowhere = Path("no/such/dir.wav");
     std::filesystem::permissions(target, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     const auto handler = std::signal(SIGXFSZ, SIG_IGN);  // writes fail past 1000 bytes: 4044 cannot be written
     rlimit saved{}, small{};
@@ -154,7 +154,7 @@ TEST_F(WaveTest, ChunkWalkAndHeaderChecksThenSaveWritesItBackSafely)
     const int result = wave.Save(target.data());
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, handler);
-    EXPECT_TRUE(result == 0 && Read(target) == old);
+    EXPECT_TRUE(result == 0 && Read(target) == Canonical(Ramp(8, 3)));
     EXPECT_EQ(wave.Save(folder.data()) + wave.Save(nowhere.data()) + wave.Save(nullptr), 0);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 3);  // no temporaries
     ASSERT_EQ(wave.Save(target.data()), 1);
