@@ -26,8 +26,6 @@ public:
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    if (GTEST_FLAG_GET(list_tests))  // needs no display
-        return RUN_ALL_TESTS();
     // A failed wx assertion would open a modal box and hang a headless run.
     wxSetAssertHandler([](const wxString& file, int line, const wxString&, const wxString& cond, const wxString& msg) {
         std::fprintf(stderr, "wx assertion failed: %s:%d %s %s\n", file.utf8_string().c_str(), line,
