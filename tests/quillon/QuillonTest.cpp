@@ -88,9 +88,7 @@ public:
     void SetWaveFile(const std::string& path) { static_cast<wxTextCtrl*>(FindWindow(IDC_WAVE_FILE))->SetValue(path); }
 };
 
-class QuillonTest : public testing::Test {
-    montest::VirtualOnly devices;
-};
+struct QuillonTest : testing::Test, montest::VirtualOnly {};
 
 constexpr vaudio::InputOptions kRealTime{.pacing = vaudio::Pacing::RealTime};
 
@@ -164,39 +162,37 @@ TEST_F(QuillonTest, TwoSoundsPlayTheTypedFileOnTheFirstTwoDevicesAndBoxesOpen)
     ModalInterceptor modal;
     vaudio::AddVirtualOutput("Broken A", {.failOpen = true});
     vaudio::AddVirtualOutput("Broken B", {.failOpen = true});
-    unsigned int a = 0, b = 0;
-    {
-        TestDlg dlg;
-        dlg.Open();
-        dlg.Click(IDC_TWO_SOUNDS);  // nothing typed: no device opened, no box
-        dlg.SetWaveFile(path);
-        dlg.Click(IDC_TWO_SOUNDS);
-        EXPECT_EQ(modal.boxes, (Texts{"Quillon: Playback failed", "Quillon: Other Playback failed"}));
-        vaudio::RemoveVirtualDevices();
-        a = vaudio::AddVirtualOutput("Speaker A");
-        vaudio::AddVirtualOutput("Broken B", {.failOpen = true});
-        std::size_t playedDuringBox = 0;
-        modal.onBox = [&] { playedDuringBox = vaudio::VirtualOutputPlayed(a).size(); };
-        dlg.Click(IDC_TWO_SOUNDS);
-        EXPECT_TRUE(modal.boxes.size() == 3 && playedDuringBox == bytes.size());
-        vaudio::RemoveVirtualDevices();
-        a = vaudio::AddVirtualOutput("Speaker A", {.clock = vaudio::OutputClock::Manual});
-        b = vaudio::AddVirtualOutput("Speaker B", {.clock = vaudio::OutputClock::Manual});
-        dlg.Click(IDC_TWO_SOUNDS);
-        ASSERT_TRUE(vaudio::VirtualOutputOpens(a) == 1 && vaudio::VirtualOutputIsOpen(b));
-        vaudio::AdvanceVirtualOutput(a, bytes.size());
-        vaudio::AdvanceVirtualOutput(b, bytes.size());
-        EXPECT_TRUE(vaudio::VirtualOutputPlayed(a) == bytes && vaudio::VirtualOutputPlayed(b) == bytes);
-        dlg.Click(IDC_TWO_SOUNDS);
-        EXPECT_TRUE(vaudio::VirtualOutputOpens(a) == 2 && vaudio::VirtualOutputOpens(b) == 2);
-        dlg.OnSysCommand(0x0013, 0);
-        dlg.OnSysCommand(0x0020, 0);
-        dlg.Press(WXK_F12, IDOK);
-        dlg.Press(WXK_F1, IDOK);
-        ASSERT_TRUE(PumpUntil([&] { return modal.boxes.size() == 6; }, 5s));
-        EXPECT_EQ(Texts(modal.boxes.begin() + 3, modal.boxes.end()),
-                  (Texts{"About Quillon", "About Quillon", std::string("Quillon: ") + quillon::UsageText()}));
-    }
+    auto dlg = std::make_unique<TestDlg>();
+    dlg->Open();
+    dlg->Click(IDC_TWO_SOUNDS);  // nothing typed: no device opened, no box
+    dlg->SetWaveFile(path);
+    dlg->Click(IDC_TWO_SOUNDS);
+    EXPECT_EQ(modal.boxes, (Texts{"Quillon: Playback failed", "Quillon: Other Playback failed"}));
+    vaudio::RemoveVirtualDevices();
+    unsigned int a = vaudio::AddVirtualOutput("Speaker A");
+    vaudio::AddVirtualOutput("Broken B", {.failOpen = true});
+    std::size_t playedDuringBox = 0;
+    modal.onBox = [&] { playedDuringBox = vaudio::VirtualOutputPlayed(a).size(); };
+    dlg->Click(IDC_TWO_SOUNDS);
+    EXPECT_TRUE(modal.boxes.size() == 3 && playedDuringBox == bytes.size());
+    vaudio::RemoveVirtualDevices();
+    a = vaudio::AddVirtualOutput("Speaker A", {.clock = vaudio::OutputClock::Manual});
+    const unsigned int b = vaudio::AddVirtualOutput("Speaker B", {.clock = vaudio::OutputClock::Manual});
+    dlg->Click(IDC_TWO_SOUNDS);
+    ASSERT_TRUE(vaudio::VirtualOutputOpens(a) == 1 && vaudio::VirtualOutputIsOpen(b));
+    vaudio::AdvanceVirtualOutput(a, bytes.size());
+    vaudio::AdvanceVirtualOutput(b, bytes.size());
+    EXPECT_TRUE(vaudio::VirtualOutputPlayed(a) == bytes && vaudio::VirtualOutputPlayed(b) == bytes);
+    dlg->Click(IDC_TWO_SOUNDS);
+    EXPECT_TRUE(vaudio::VirtualOutputOpens(a) == 2 && vaudio::VirtualOutputOpens(b) == 2);
+    dlg->OnSysCommand(0x0013, 0);
+    dlg->OnSysCommand(0x0020, 0);
+    dlg->Press(WXK_F12, IDOK);
+    dlg->Press(WXK_F1, IDOK);
+    ASSERT_TRUE(PumpUntil([&] { return modal.boxes.size() == 6; }, 5s));
+    EXPECT_EQ(Texts(modal.boxes.begin() + 3, modal.boxes.end()),
+              (Texts{"About Quillon", "About Quillon", std::string("Quillon: ") + quillon::UsageText()}));
+    dlg.reset();
     EXPECT_FALSE(vaudio::VirtualOutputIsOpen(a) || vaudio::VirtualOutputIsOpen(b) || modal.boxes.size() != 6);
     std::remove(path.c_str());
 }

@@ -2,7 +2,6 @@
 #include <map>
 #include <random>
 
-#include "AudioFile.h"
 #include "Decoder.h"
 #include "ToolRunner.h"
 
@@ -85,9 +84,8 @@ TEST(Decode, OutputIsExactlyTheGoldenOne)
                          GenerateTones("6", {.gapMs = 29900, .sampleRate = 8000}), GenerateTones("9", slow)})},
                   8000);
 
-    std::ifstream file(VARDELL_GOLDEN);
     std::map<std::string, std::string> golden;
-    for (std::string line; std::getline(file, line);)
+    for (const std::string& line : Lines(ReadFile(VARDELL_GOLDEN)))
         golden[line.substr(0, line.find(": "))] = line.substr(line.find(": ") + 2);
     ASSERT_EQ(golden.size(), 10u);
     for (const auto& [name, expected] : golden) {
@@ -163,17 +161,13 @@ TEST(Decode, AFileDecodesAsTheLiveMonitorHearsIt)
     auto samples = Join({Samples(2048, 0), tool::GenerateTones("9#0123456789ABCD*#7" + kAllKeys,
                                                                {.toneMs = 50, .gapMs = 40, .noise = true, .seed = 5})});
     TempDir dir;
-    std::string error;
-    ASSERT_TRUE(tool::WriteDetectorWav(dir.Path("live.wav"), samples, error)) << error;
+    WriteChannels(dir.Path("live.wav"), {samples}, 11025);
     const Args decoded = Decode(dir.Path("live.wav"));
     samples.resize(samples.size() + 2560, 0);  // the monitor hears whole blocks only
     CommandReader reader(window.hwnd);
-    {
-        AudioMonitor monitor(&reader,
-                             static_cast<int>(vaudio::AddVirtualInput("Live", samples, {vaudio::Pacing::RealTime})));
-        window.Pump(decoded.size());
-        window.Pump(SIZE_MAX, 100ms);
-    }
+    AudioMonitor monitor(&reader, int(vaudio::AddVirtualInput("Live", samples, {vaudio::Pacing::RealTime})));
+    window.Pump(decoded.size());
+    window.Pump(SIZE_MAX, 100ms);
     EXPECT_EQ(window.texts, decoded);
     EXPECT_GT(decoded.size(), 20u);
 }

@@ -20,10 +20,7 @@ std::string Tones(const TempDir& dir, const std::string& keys, Args options = {}
 
 const auto Has = [](const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; };
 
-bool Says(const Child& child, const std::string& what)
-{
-    return WaitUntil([&] { return Has(child.Err(), what); });
-}
+const auto Says = [](const Child& c, const std::string& what) { return WaitUntil([&] { return Has(c.Err(), what); }); };
 
 }  // namespace
 
@@ -46,12 +43,9 @@ TEST(ToolPulse, ListenHearsWhatPlayPlaysOutlivesTheServerAndEndsOnSignals)
     EXPECT_GE(std::chrono::steady_clock::now() - started, 900ms);  // 7 keys of 140 ms
     EXPECT_TRUE(WaitUntil([&] { return Lines(byIndex.Out()).size() >= 7; }, 10s));
     byIndex.Signal(SIGINT);
-    ASSERT_TRUE(byIndex.Wait(20s)) << "listen did not end on SIGINT";
-    EXPECT_EQ(byIndex.result.status, 0) << byIndex.Err();
-    std::string heard;  // "S.mmm K" for each key
-    for (char key : std::string("*123#45"))
-        heard += R"(\d+\.\d{3} [)" + std::string(1, key) + "]\n";
-    EXPECT_TRUE(std::regex_match(byIndex.Out(), std::regex(heard))) << byIndex.Out();
+    ASSERT_TRUE(byIndex.Wait(20s) && byIndex.result.status == 0) << "listen on SIGINT: " << byIndex.Err();
+    // "S.mmm K" for each key
+    EXPECT_EQ(std::regex_replace(byIndex.Out(), std::regex(R"(\d+\.\d{3} (.)\n)"), "$1"), "*123#45") << byIndex.Out();
 
     // Ctrl-C stops play long before the end of ten seconds (of silence: listen goes on).
     const std::string silence = Tones(dir, "1", {"--tone-ms", "0", "--gap-ms", "10000"});
@@ -59,8 +53,7 @@ TEST(ToolPulse, ListenHearsWhatPlayPlaysOutlivesTheServerAndEndsOnSignals)
     ASSERT_TRUE(Says(stopped, "vardell: playing ")) << stopped.Err();
     const auto signalled = std::chrono::steady_clock::now();
     stopped.Signal(SIGINT);
-    ASSERT_TRUE(stopped.Wait(20s));
-    EXPECT_EQ(stopped.result.status, 0) << stopped.Err();
+    ASSERT_TRUE(stopped.Wait(20s) && stopped.result.status == 0) << stopped.Err();
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
 
     // When the server goes, listen says so and resumes by itself (or, with --exit-on-loss, exits 1)
@@ -78,8 +71,7 @@ TEST(ToolPulse, ListenHearsWhatPlayPlaysOutlivesTheServerAndEndsOnSignals)
     EXPECT_EQ(RunTool({"play", Tones(dir, "#12"), "--device", kSink}).status, 0);
     EXPECT_TRUE(WaitUntil([&] { return Lines(listen.Out()).size() >= 10; }, 10s));
     listen.Signal(SIGTERM);
-    ASSERT_TRUE(listen.Wait(20s));
-    EXPECT_EQ(listen.result.status, 0);
+    ASSERT_TRUE(listen.Wait(20s) && listen.result.status == 0) << "listen on SIGTERM: " << listen.Err();
     EXPECT_EQ(Lines(listen.Out()), montest::Texts("*123#45#12"));
 
     const std::string server = std::getenv("PULSE_SERVER");

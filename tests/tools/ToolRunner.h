@@ -30,6 +30,12 @@ inline Args Lines(const std::string& text, char end = '\n')
     return lines;
 }
 
+inline std::string ReadFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
 // A fresh directory, removed with its contents at destruction.
 struct TempDir {
     std::filesystem::path dir = [] {
@@ -72,8 +78,8 @@ public:
         if (pid > 0 && result.status < 0)
             kill(pid, SIGKILL), Wait();
     }
-    std::string Out() const { return Read("out"); }
-    std::string Err() const { return Read("err"); }
+    std::string Out() const { return ReadFile(dir.Path("out")); }
+    std::string Err() const { return ReadFile(dir.Path("err")); }
     void Signal(int signal) const { EXPECT_TRUE(pid > 0 && kill(pid, signal) == 0); }
     // False when `limit` passed first (the limits only guard against hangs).
     bool Wait(std::chrono::milliseconds limit = 60s)
@@ -90,11 +96,6 @@ public:
     Result result;
 
 private:
-    std::string Read(const std::string& name) const
-    {
-        std::ifstream file(dir.Path(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    }
     TempDir dir;
     pid_t pid = -1;
 };
