@@ -111,21 +111,23 @@ TEST(Decode, OutputIsExactlyTheGoldenOne)
 TEST(Decode, OneChannelAndEachChannelDecodeLikeTheirOwnFiles)
 {
     TempDir dir;
-    const auto left = tool::GenerateTones("#12", {.sampleRate = 8000});
-    const auto right = tool::GenerateTones("*9#", {.twistDb = 3, .sampleRate = 8000});
-    const std::string both = dir.Path("both.flac");
-    WriteChannels(both, {left, right}, 8000, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
-    WriteChannels(dir.Path("1.wav"), {left}, 8000);
-    WriteChannels(dir.Path("2.wav"), {right}, 8000);
-    const Args one = Decode(dir.Path("1.wav"), {"--timestamps"}), two = Decode(dir.Path("2.wav"), {"--timestamps"});
-    ASSERT_TRUE(one.size() == 3 && two.size() == 3);
-    EXPECT_EQ(Decode(both, {"--channel", "1", "--timestamps"}), one);
-    EXPECT_EQ(Decode(both, {"--timestamps", "--channel=2"}), two);
-    Args each;  // in time order; the keys of both come at the same times
-    for (std::size_t i = 0; i < 3; ++i)
-        each.insert(each.end(), {"1 " + one[i], "2 " + two[i]});
-    EXPECT_EQ(Decode(both, {"--each-channel", "--timestamps"}), each);
-    EXPECT_EQ(Decode(both), Args{});
+    for (const int rate : {8000, 11025}) {  // resampled, or 16-bit samples taken as they are
+        const auto left = tool::GenerateTones("#12", {.sampleRate = rate});
+        const auto right = tool::GenerateTones("*9#", {.twistDb = 3, .sampleRate = rate});
+        const std::string both = dir.Path("both.flac");
+        WriteChannels(both, {left, right}, rate, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+        WriteChannels(dir.Path("1.wav"), {left}, rate);
+        WriteChannels(dir.Path("2.wav"), {right}, rate);
+        const Args one = Decode(dir.Path("1.wav"), {"--timestamps"}), two = Decode(dir.Path("2.wav"), {"--timestamps"});
+        ASSERT_TRUE(one.size() == 3 && two.size() == 3);
+        EXPECT_EQ(Decode(both, {"--channel", "1", "--timestamps"}), one);
+        EXPECT_EQ(Decode(both, {"--timestamps", "--channel=2"}), two);
+        Args each;  // in time order; the keys of both come at the same times
+        for (std::size_t i = 0; i < 3; ++i)
+            each.insert(each.end(), {"1 " + one[i], "2 " + two[i]});
+        EXPECT_EQ(Decode(both, {"--each-channel", "--timestamps"}), each);
+        EXPECT_EQ(Decode(both), Args{});
+    }
 }
 
 // Pieces of any size, empty ones included, decode exactly as one whole buffer:

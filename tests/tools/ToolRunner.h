@@ -76,7 +76,7 @@ public:
     ~Child()
     {
         if (pid > 0 && result.status < 0)
-            kill(pid, SIGKILL), Wait();
+            kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
     }
     std::string Out() const { return ReadFile(dir.Path("out")); }
     std::string Err() const { return ReadFile(dir.Path("err")); }
