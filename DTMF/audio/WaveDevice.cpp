@@ -269,6 +269,9 @@ void CaptureDevice::Failed(std::string_view why)
     started = false;
     if (!queue.empty())
         queue.front()->dwBytesRecorded = static_cast<DWORD>(fill);  // what it holds is real
+    // The rest still holds sound of an earlier round, which a reader of whole buffers would hear again.
+    for (WAVEHDR* header : queue)
+        std::memset(header->lpData + header->dwBytesRecorded, 0, header->dwBufferLength - header->dwBytesRecorded);
     fill = 0;
     LoseLocked(why, WIM_LOST, WIM_DATA);
 }

@@ -1,7 +1,7 @@
 // Runs the GUI tests inside the console's own application class (so that the
 // help command reaches its handler) with an active event loop.
-#include <cstdio>
 #include <cstdlib>
+#include <iostream>
 
 #include <gtest/gtest.h>
 #include <wx/evtloop.h>
@@ -26,12 +26,9 @@ public:
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    if (GTEST_FLAG_GET(list_tests))  // needs no display
-        return RUN_ALL_TESTS();
     // A failed wx assertion would open a modal box and hang a headless run.
     wxSetAssertHandler([](const wxString& file, int line, const wxString&, const wxString& cond, const wxString& msg) {
-        std::fprintf(stderr, "wx assertion failed: %s:%d %s %s\n", file.utf8_string().c_str(), line,
-                     cond.utf8_string().c_str(), msg.utf8_string().c_str());
+        std::cerr << "wx assertion failed: " << file << ':' << line << ' ' << cond << ' ' << msg << std::endl;
         std::abort();
     });
     wxApp::SetInstance(new GuiTestApp);

@@ -2,10 +2,7 @@
 #include <map>
 #include <random>
 
-#include "AudioFile.h"
-#include "AudioMonitor.h"
 #include "Decoder.h"
-#include "Tones.h"
 #include "ToolRunner.h"
 
 using namespace tooltest;
@@ -13,23 +10,14 @@ using namespace tooltest;
 namespace {
 
 using Samples = std::vector<std::int16_t>;
-const std::string kAllKeys = "#0123456789ABCD*";  // reaches every key: fifteen growing texts, then "*"
+const std::string kAllKeys = "#0123456789ABCD*";
 
 Args Decode(const std::string& path, Args options = {})
 {
     options.insert(options.begin(), {"decode", path});
     const Result result = RunTool(options);
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(result.status == 0 && result.err.empty()) << result.err;
     return Lines(result.out);
-}
-
-std::string Join(const Args& lines, const std::string& between)
-{
-    std::string joined;
-    for (const std::string& line : lines)
-        joined += (&line == &lines[0] ? "" : between) + line;
-    return joined;
 }
 
 Samples Join(std::initializer_list<Samples> parts)
@@ -47,16 +35,14 @@ Samples Join(std::initializer_list<Samples> parts)
 TEST(Decode, EveryKeyFromTheToolsOwnTonesAndMixesAndNothingFromSilence)
 {
     TempDir dir;
-    Args texts;
-    for (std::size_t n = 1; n <= kAllKeys.size(); ++n)
-        texts.push_back(n < kAllKeys.size() ? kAllKeys.substr(0, n) : "*");
+    const Args texts = montest::Texts(kAllKeys);
     for (const Args& options :
          {Args{}, Args{"--noise", "20", "--seed", "7"}, Args{"--twist", "4"}, Args{"--twist", "-4"},
           Args{"--level", "-40"}, Args{"--tone-ms", "50", "--gap-ms", "40"}}) {
         Args args{"tones", options.empty() ? "#0123456789abcd*" : kAllKeys, "-o", dir.Path("t.wav")};
         args.insert(args.end(), options.begin(), options.end());
-        ASSERT_EQ(RunTool(args).status, 0) << Join(args, " ");
-        EXPECT_EQ(Decode(dir.Path("t.wav")), texts) << Join(args, " ");
+        ASSERT_EQ(RunTool(args).status, 0) << testing::PrintToString(args);
+        EXPECT_EQ(Decode(dir.Path("t.wav")), texts) << testing::PrintToString(args);
     }
     WriteChannels(dir.Path("s.wav"), {Samples(1000, 0)}, 11025);
     const Result mixed = RunTool({"mix", dir.Path("t.wav"), dir.Path("s.wav"), "-o", dir.Path("m.wav")});
@@ -68,9 +54,8 @@ TEST(Decode, EveryKeyFromTheToolsOwnTonesAndMixesAndNothingFromSilence)
     EXPECT_TRUE(Decode(dir.Path("s.wav")).empty());
 }
 
-// Recordings whose decoded output is kept in golden.txt, one line per recording
-// and mode, the output's lines joined by '|'. Any change in that output, even a
-// timestamp, is a change of behaviour. Also checked: the same without stamps, and through a pipe.
+// Decoded outputs kept in golden.txt, one line per recording and mode, lines joined by '|': any change,
+// even of a timestamp, is a change of behaviour. Also checked: the same without stamps, and through a pipe.
 TEST(Decode, OutputIsExactlyTheGoldenOne)
 {
     using tool::GenerateTones;
@@ -99,9 +84,8 @@ TEST(Decode, OutputIsExactlyTheGoldenOne)
                          GenerateTones("6", {.gapMs = 29900, .sampleRate = 8000}), GenerateTones("9", slow)})},
                   8000);
 
-    std::ifstream file(VARDELL_GOLDEN);
     std::map<std::string, std::string> golden;
-    for (std::string line; std::getline(file, line);)
+    for (const std::string& line : Lines(ReadFile(VARDELL_GOLDEN)))
         golden[line.substr(0, line.find(": "))] = line.substr(line.find(": ") + 2);
     ASSERT_EQ(golden.size(), 10u);
     for (const auto& [name, expected] : golden) {
@@ -110,12 +94,15 @@ TEST(Decode, OutputIsExactlyTheGoldenOne)
         Args stamped = keys, plain;
         stamped.push_back("--timestamps");
         const Args lines = Decode(recording, stamped);
-        EXPECT_EQ(Join(lines, "|"), expected) << name << ": " << Join(lines, "|");
+        EXPECT_EQ(lines, Lines(expected, '|')) << name;
         for (const std::string& line : lines)
             plain.push_back(line.substr(line.find(' ') + 1));
         EXPECT_EQ(Decode(recording, keys), plain) << name;
         if (keys.empty()) {  // the same through a pipe
-            EXPECT_EQ(RunTool({"decode", "-", "--timestamps"}, recording).out, Join(lines, "\n") + "\n") << name;
+            FILE* pipe = popen(("cat '" + recording + "' | '" VARDELL_TOOL "' decode - --timestamps").c_str(), "r");
+            std::string out(1 << 16, '\0');
+            out.resize(std::fread(out.data(), 1, out.size(), pipe));
+            EXPECT_TRUE(pclose(pipe) == 0 && Lines(out) == lines) << name << ": " << out;
         }
     }
 }
@@ -124,26 +111,23 @@ TEST(Decode, OutputIsExactlyTheGoldenOne)
 TEST(Decode, OneChannelAndEachChannelDecodeLikeTheirOwnFiles)
 {
     TempDir dir;
-    const auto left = tool::GenerateTones("#12", {.sampleRate = 8000});
-    const auto right = tool::GenerateTones("*9#", {.twistDb = 3, .sampleRate = 8000});
-    const std::string both = dir.Path("both.flac");
-    WriteChannels(both, {left, right}, 8000, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
-    WriteChannels(dir.Path("left.wav"), {left}, 8000);
-    WriteChannels(dir.Path("right.wav"), {right}, 8000);
-    const Args alone = Decode(dir.Path("left.wav"), {"--timestamps"}),
-               other = Decode(dir.Path("right.wav"), {"--timestamps"});
-    EXPECT_EQ(Decode(both, {"--channel", "1", "--timestamps"}), alone);
-    EXPECT_EQ(Decode(both, {"--timestamps", "--channel=2"}), other);
-    Args each;
-    for (const auto& [channel, lines] : {std::pair{"1 ", alone}, std::pair{"2 ", other}})
-        for (const auto& line : lines)
-            each.push_back(channel + line);
-    std::stable_sort(each.begin(), each.end(), [](const std::string& a, const std::string& b) {
-        return std::stod(a.substr(2)) < std::stod(b.substr(2));
-    });
-    EXPECT_EQ(Decode(both, {"--each-channel", "--timestamps"}), each);
-    EXPECT_EQ(alone.size(), 3u);
-    EXPECT_EQ(Decode(both), Args{});
+    for (const int rate : {8000, 11025}) {  // resampled, or 16-bit samples taken as they are
+        const auto left = tool::GenerateTones("#12", {.sampleRate = rate});
+        const auto right = tool::GenerateTones("*9#", {.twistDb = 3, .sampleRate = rate});
+        const std::string both = dir.Path("both.flac");
+        WriteChannels(both, {left, right}, rate, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+        WriteChannels(dir.Path("1.wav"), {left}, rate);
+        WriteChannels(dir.Path("2.wav"), {right}, rate);
+        const Args one = Decode(dir.Path("1.wav"), {"--timestamps"}), two = Decode(dir.Path("2.wav"), {"--timestamps"});
+        ASSERT_TRUE(one.size() == 3 && two.size() == 3);
+        EXPECT_EQ(Decode(both, {"--channel", "1", "--timestamps"}), one);
+        EXPECT_EQ(Decode(both, {"--timestamps", "--channel=2"}), two);
+        Args each;  // in time order; the keys of both come at the same times
+        for (std::size_t i = 0; i < 3; ++i)
+            each.insert(each.end(), {"1 " + one[i], "2 " + two[i]});
+        EXPECT_EQ(Decode(both, {"--each-channel", "--timestamps"}), each);
+        EXPECT_EQ(Decode(both), Args{});
+    }
 }
 
 // Pieces of any size, empty ones included, decode exactly as one whole buffer:
@@ -153,9 +137,8 @@ TEST(Decode, PiecesOfAnySizeDecodeLikeTheWholeRecording)
     std::mt19937 random(3);
     Samples recording;
     for (int round = 0; round < 8; ++round) {
-        tool::ToneOptions options{
-            .toneMs = 45.0 + 5 * round, .gapMs = round == 4 ? 31000.0 : 40.0, .noise = true, .snrDb = 4};
-        options.seed = random();
+        const tool::ToneOptions options{
+            .toneMs = 45.0 + 5 * round, .gapMs = round == 4 ? 31e3 : 40, .noise = true, .snrDb = 4, .seed = random()};
         recording = Join({recording, tool::GenerateTones(round == 4 ? "7" : kAllKeys, options)});
     }
     for (auto output : {tool::DecodeOutput::Commands, tool::DecodeOutput::Keys}) {
@@ -180,26 +163,21 @@ TEST(Decode, AFileDecodesAsTheLiveMonitorHearsIt)
     auto samples = Join({Samples(2048, 0), tool::GenerateTones("9#0123456789ABCD*#7" + kAllKeys,
                                                                {.toneMs = 50, .gapMs = 40, .noise = true, .seed = 5})});
     TempDir dir;
-    std::string error;
-    ASSERT_TRUE(tool::WriteDetectorWav(dir.Path("live.wav"), samples, error)) << error;
+    WriteChannels(dir.Path("live.wav"), {samples}, 11025);
     const Args decoded = Decode(dir.Path("live.wav"));
     samples.resize(samples.size() + 2560, 0);  // the monitor hears whole blocks only
     CommandReader reader(window.hwnd);
-    {
-        AudioMonitor monitor(&reader,
-                             static_cast<int>(vaudio::AddVirtualInput("Live", samples, {vaudio::Pacing::RealTime})));
-        window.Pump(decoded.size());
-        window.Pump(SIZE_MAX, 100ms);
-    }
+    AudioMonitor monitor(&reader, int(vaudio::AddVirtualInput("Live", samples, {vaudio::Pacing::RealTime})));
+    window.Pump(decoded.size());
+    window.Pump(SIZE_MAX, 100ms);
     EXPECT_EQ(window.texts, decoded);
     EXPECT_GT(decoded.size(), 20u);
 }
 
-// Each row: the exit status, what the output names, and the commands, ';' between them. Help and
-// version print on standard output only; a failure prints nothing there, and on standard error the
-// usage or one line naming the file if there is one. Bad usage or input exits 2, a failure of the
-// system (writing a file) 1; a device that is not there is bad input, unless there are none at all
-// (no sound server, as here; devices needs one: see the PULSE tests): -1 takes either.
+// Each row: exit status, what the output names, commands. Help and version print on standard output
+// only; a failure prints nothing there, and on standard error the usage or one line naming the file if
+// any. Bad usage or input exits 2, a failure of the system (writing a file) 1; a missing device is bad
+// input unless there are none at all (no sound server here): -1 takes either.
 TEST(Tool, HelpVersionAndFailuresWithTheirExitStatus)
 {
     TempDir dir;
@@ -237,8 +215,7 @@ TEST(Tool, HelpVersionAndFailuresWithTheirExitStatus)
         {-1, "", "play OK --device nowhere"},
     };
     for (const auto& [status, named, commands] : cases) {
-        std::istringstream list(commands);
-        for (std::string command; std::getline(list, command, ';');) {
+        for (const std::string& command : Lines(commands, ';')) {
             Args args;
             std::istringstream words(command);
             for (std::string word; words >> word;)

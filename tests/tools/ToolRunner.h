@@ -21,13 +21,19 @@ using montest::WaitUntil;
 using namespace std::chrono_literals;
 using Args = std::vector<std::string>;
 
-inline Args Lines(const std::string& text)
+inline Args Lines(const std::string& text, char end = '\n')
 {
     Args lines;
     std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
+    for (std::string line; std::getline(stream, line, end);)
         lines.push_back(line);
     return lines;
+}
+
+inline std::string ReadFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 // A fresh directory, removed with its contents at destruction.
@@ -45,14 +51,12 @@ struct Result {
     std::string out, err;
 };
 
-// A running vardell; killed if still running at destruction. `pipeFrom`: a file
-// that `cat` pipes into its standard input (else /dev/null).
+// A running vardell, its input /dev/null; killed if still running at destruction.
 class Child {
 public:
-    explicit Child(Args args, const std::string& pipeFrom = "")
+    explicit Child(Args args)
     {
-        args.insert(args.begin(), VARDELL_TOOL);
-        std::vector<char*> argv;
+        std::vector<char*> argv{const_cast<char*>(VARDELL_TOOL)};
         for (std::string& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -62,34 +66,21 @@ public:
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);
             signal(SIGINT, SIG_DFL), signal(SIGTERM, SIG_DFL);
-            int fds[2];
-            if (!pipeFrom.empty() && pipe(fds) == 0) {
-                if (fork() == 0)
-                    dup2(fds[1], 1), close(fds[0]), close(fds[1]), execl("/bin/cat", "cat", pipeFrom.c_str(), nullptr),
-                        _exit(127);
-                dup2(fds[0], 0), close(fds[0]), close(fds[1]);
-            } else {
-                dup2(open("/dev/null", O_RDONLY), 0);
-            }
+            dup2(open("/dev/null", O_RDONLY), 0);
             dup2(open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
             dup2(open(err.c_str(), O_WRONLY | O_CREAT, 0600), 2);
             execv(argv[0], argv.data()), _exit(127);
         }
-        if (pid < 0)
-            ADD_FAILURE() << "cannot start " << argv[0];
+        EXPECT_GT(pid, 0) << "cannot start " << argv[0];
     }
     ~Child()
     {
         if (pid > 0 && result.status < 0)
             kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
     }
-    std::string Out() const { return Read("out"); }
-    std::string Err() const { return Read("err"); }
-    void Signal(int signal) const
-    {
-        if (pid > 0 && result.status < 0)
-            kill(pid, signal);
-    }
+    std::string Out() const { return ReadFile(dir.Path("out")); }
+    std::string Err() const { return ReadFile(dir.Path("err")); }
+    void Signal(int signal) const { EXPECT_TRUE(pid > 0 && kill(pid, signal) == 0); }
     // False when `limit` passed first (the limits only guard against hangs).
     bool Wait(std::chrono::milliseconds limit = 60s)
     {
@@ -105,18 +96,13 @@ public:
     Result result;
 
 private:
-    std::string Read(const std::string& name) const
-    {
-        std::ifstream file(dir.Path(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    }
     TempDir dir;
     pid_t pid = -1;
 };
 
-inline Result RunTool(const Args& args, const std::string& pipeFrom = "")
+inline Result RunTool(const Args& args)
 {
-    Child child(args, pipeFrom);
+    Child child(args);
     EXPECT_TRUE(child.Wait()) << "vardell did not finish";
     return child.result;
 }
@@ -125,20 +111,14 @@ inline Result RunTool(const Args& args, const std::string& pipeFrom = "")
 inline void WriteChannels(const std::string& path, const std::vector<std::vector<std::int16_t>>& channels, int rate,
                           int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16)
 {
-    SF_INFO info{.frames = 0,
-                 .samplerate = rate,
-                 .channels = int(channels.size()),
-                 .format = format,
-                 .sections = 0,
-                 .seekable = 0};
+    SF_INFO info{0, rate, int(channels.size()), format, 0, 0};
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
     std::vector<std::int16_t> frames;
     for (std::size_t i = 0; i < channels[0].size(); ++i)
         for (const auto& channel : channels)
             frames.push_back(channel[i]);
-    const auto length = static_cast<sf_count_t>(channels[0].size());
-    EXPECT_EQ(sf_writef_short(file, frames.data(), length), length);
+    EXPECT_EQ(sf_write_short(file, frames.data(), sf_count_t(frames.size())), sf_count_t(frames.size()));
     EXPECT_EQ(sf_close(file), 0);
 }
 
