@@ -1,7 +1,7 @@
-// Synthesised key trains: what the strict mode must accept and reject; the plain
-// mode keeps finding every key it found before.
+// Synthesised key trains: what strict mode must accept and reject, while plain mode still finds every key.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <random>
@@ -17,7 +17,7 @@ constexpr double kRowHz[4] = {697, 770, 852, 941}, kColHz[4] = {1209, 1336, 1477
 
 struct Signal {
     double onMs = 100, offMs = 100, deviation = 0, twistDb = 0, levelDb = -16, snrDb = 99, breakMs = 0;
-    bool dither = false;
+    std::string_view spoil = "";  // per block from the key's first whole one: 'x' adds a loud 2 kHz tone; n: 3n dB down
 };
 
 std::vector<short> Synthesise(const std::string& keys, const Signal& s, unsigned seed)
@@ -28,21 +28,21 @@ std::vector<short> Synthesise(const std::string& keys, const Signal& s, unsigned
     std::normal_distribution<double> noise(0, amp / std::sqrt(2) / std::pow(10, s.snrDb / 20));
     std::vector<double> x(rng() % 256 + 1000, 0.0);
     for (char k : keys) {
-        const auto i = kKeys.find(k);
-        const double w1 = 2 * std::numbers::pi * kRowHz[i / 4] * (1 + s.deviation) / 11025;
-        const double w2 = 2 * std::numbers::pi * kColHz[i % 4] * (1 + s.deviation) / 11025;
-        const double p1 = phase(rng), p2 = phase(rng);
+        const double w = 2 * std::numbers::pi * (1 + s.deviation) / 11025, p1 = phase(rng), p2 = phase(rng);
         const int on = static_cast<int>(s.onMs * 11.025), gap = static_cast<int>(s.breakMs * 11.025);
+        const std::size_t i = kKeys.find(k), first = (x.size() + 255) / 256 * 256;
         for (int t = 0; t < on; ++t)
-            x.push_back(std::abs(t - on / 2) * 2 < gap ? 0
-                                                       : amp * std::sin(w1 * t + p1) + high * std::sin(w2 * t + p2));
+            x.push_back(amp * std::sin(w * kRowHz[i / 4] * t + p1) + high * std::sin(w * kColHz[i % 4] * t + p2));
+        std::fill_n(x.end() - on + (on - gap) / 2, gap, 0.0);
+        for (std::size_t t = 0, n = 0; t < 256 * s.spoil.size(); ++t) {
+            const int c = s.spoil[t / 256];
+            n = c > '0' && c <= '9' ? std::size_t(c - '0') : n;
+            x[first + t] = x[first + t] * std::pow(10, -0.15 * n) + (c == 'x' ? amp * std::sin(w * 2000 * t) : 0);
+        }
         x.resize(x.size() + static_cast<std::size_t>(s.offMs * 11.025), 0.0);
     }
-    x.resize(x.size() + 2000, 0.0);
-    std::vector<short> out;
-    std::uniform_int_distribution<int> lsb(-1, 1);
-    for (double v : x)
-        out.push_back(static_cast<short>(std::lround(v + (s.dither ? lsb(rng) : s.snrDb < 99 ? noise(rng) : 0))));
+    std::vector<short> out(x.size() + 2000);
+    std::ranges::transform(x, out.begin(), [&](double v) { return static_cast<short>(std::lround(v + noise(rng))); });
     return out;
 }
 
@@ -53,45 +53,38 @@ std::string Decode(const std::vector<short>& samples, bool strict)
     return keys;
 }
 
-// Every sent key in order, perhaps doubled across a break.
-bool InOrder(const std::string& sent, const std::string& got)
-{
-    std::size_t at = 0;
-    for (char k : sent)
-        if ((at = got.find(k, at) + 1) == 0)  // npos + 1 wraps to 0
-            return false;
-    return true;
-}
-
 TEST(StrictDetection, AcceptsAndRejectsWhatItMustWhilePlainModeStillFindsEveryKey)
 {
     const std::string keys = "1472369*0#58ABCD", pairs = "1122334455667788";
     const struct {
         const char* what;
         Signal signal;
-        bool accept;
-        std::string sent;
+        std::string sent, strict;  // strict: what strict mode must find, "" for nothing
     } rows[] = {
-        {"+1.5 %", {.deviation = 0.015}, true, keys},
-        {"twist +4", {.twistDb = 4}, true, keys},
-        {"twist -8", {.twistDb = -8}, true, keys},
-        {"6 dB SNR", {.snrDb = 6}, true, keys},
-        {"-46 dBFS", {.levelDb = -46}, true, keys},
-        {"50 ms", {.onMs = 50}, true, keys},
-        {"10 ms break", {.onMs = 150, .breakMs = 10}, true, keys},
-        {"40 ms pause", {.offMs = 40}, true, pairs},
-        {"+3.5 %", {.deviation = 0.035}, false, keys},
-        {"-3.5 %", {.deviation = -0.035}, false, keys},
-        {"23 ms", {.onMs = 23}, false, keys},
-        {"-61 dBFS", {.levelDb = -61}, false, keys},
-        {"dither", {.levelDb = -200, .dither = true}, false, keys},
+        {"+1.5 %", {.deviation = 0.015}, keys, keys},
+        {"twist +4", {.twistDb = 4}, keys, keys},
+        {"twist -8", {.twistDb = -8}, keys, keys},
+        {"6 dB SNR", {.snrDb = 6}, keys, keys},
+        {"-46 dBFS", {.levelDb = -46}, keys, keys},
+        {"50 ms", {.onMs = 50}, keys, keys},
+        {"10 ms break", {.onMs = 150, .breakMs = 10}, keys, keys},
+        {"40 ms pause", {.offMs = 40}, pairs, pairs},
+        // Held across 2 spoiled blocks, twice; released by the third in a row; found again, held as it fades and
+        // across one more spoiled block: a release measures the drop from the last clean block.
+        {"spoiled blocks", {.onMs = 600, .spoil = "..xx..xx..xxx..2468x.."}, keys, "11447722336699**00##5588AABBCCDD"},
+        {"+3.5 %", {.deviation = 0.035}, keys, ""},
+        {"-3.5 %", {.deviation = -0.035}, keys, ""},
+        {"23 ms", {.onMs = 23}, keys, ""},
+        {"-61 dBFS", {.levelDb = -61}, keys, ""},
     };
+    // Plain mode finds every key, perhaps doubled across a break, and nothing else.
+    const auto once = [](std::string s) { return s.erase(std::unique(s.begin(), s.end()) - s.begin()); };
     unsigned seed = 1;
     for (const auto& row : rows) {
         for (int run = 0; run < 3; ++run) {
             const auto samples = Synthesise(row.sent, row.signal, seed++);
-            EXPECT_EQ(Decode(samples, true), row.accept ? row.sent : "") << row.what;
-            EXPECT_TRUE(!row.accept || InOrder(row.sent, Decode(samples, false))) << row.what;
+            EXPECT_EQ(Decode(samples, true), row.strict) << row.what;
+            EXPECT_TRUE(row.strict.empty() || once(Decode(samples, false)) == once(row.sent)) << row.what;
         }
     }
 }

@@ -1,5 +1,4 @@
-// The fixed-point analyser to the bit and against a double-precision DFT; the classifier
-// on hand-made spectra and its debounce. Whole keys are decoded end to end elsewhere.
+// The fixed-point analyser to the bit and against a double DFT; the classifier on hand-made spectra and its debounce.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,25 +18,10 @@ struct FFTTableAccess {
     static short LastCosine(const FFT& f, int n) { return f.cosTable[n / 2 - 1]; }
 };
 
-namespace {
-
 using Block = std::array<short, 256>;
 using Spectrum = std::array<int, 128>;
 
-double Hamming(int t)
-{
-    return 0.54 - 0.46 * std::cos(2 * std::numbers::pi * t / 256);
-}
-
-Spectrum Analyse(Block block)
-{
-    static FFT fft(256);
-    Spectrum out{};
-    fft.Run(block.data(), out.data());
-    return out;
-}
-
-Spectrum Filled(int v, std::initializer_list<std::pair<int, int>> bins = {})
+static Spectrum Filled(int v, std::initializer_list<std::pair<int, int>> bins = {})
 {
     Spectrum s;
     s.fill(v);
@@ -46,81 +30,62 @@ Spectrum Filled(int v, std::initializer_list<std::pair<int, int>> bins = {})
     return s;
 }
 
-}  // namespace
-
-TEST(FFT, BadSizesKnownBlocksAndAReferenceDFT)
+TEST(FFT, BadSizesAndKnownBlocks)
 {
-    for (int bad : {-256, 0, 1, 2, 3, 6, 100, 255, 65536})
+    for (int bad : {-256, 0, 2, 3, 100, 65536})
         EXPECT_THROW(FFT{bad}, std::invalid_argument) << bad;
-    EXPECT_NO_THROW(FFT{4});
     // The last twiddle of a long transform rounds to +32768, which 16 bits cannot hold.
     EXPECT_EQ(FFTTableAccess::LastCosine(FFT(32768), 32768), 32767);
-
-    Block impulse{}, constant, full;
-    impulse[0] = 32767;
-    constant.fill(5000);
-    full.fill(32767);
-    EXPECT_EQ(Analyse(Block{}), Filled(1));
-    EXPECT_EQ(Analyse(impulse), Filled(320));
-    const Spectrum dc = Analyse(constant);
-    EXPECT_TRUE(dc[0] == 86368 && dc[1] == 36848);
-    EXPECT_LE(*std::max_element(dc.begin() + 2, dc.end()), 35);
-    // Full-scale DC: the 16-bit sum of point 0's two halves wraps; saturation would give 16 * 32767.
-    double windowed = 0;
-    for (int t = 0; t < 256; ++t)
-        windowed += 32767 * Hamming(t) / 128;
-    EXPECT_NEAR(Analyse(full)[0], 16 * (65536 - windowed), 300);
-
-    // Against a double-precision DFT of the windowed block, scaled by 16 * 2/N. The flooring in
-    // the window and the 8 halving passes leave a few LSB (16 units each): at most ~95, RMS ~17.
-    std::mt19937 rng(2024);
-    for (int peak : {300, 4000, 20000}) {
-        double squares = 0;
-        for (int round = 0; round < 20; ++round) {
-            Block block;
-            for (short& s : block)
-                s = static_cast<short>(static_cast<int>(rng() % (2 * peak + 1)) - peak);
-            const Spectrum out = Analyse(block);
-            for (int k = 0; k < 128; ++k) {
-                std::complex<double> sum = 0;
-                for (int t = 0; t < 256; ++t)
-                    sum += block[t] * Hamming(t) * std::polar(1.0, -2 * std::numbers::pi * k * t / 256);
-                const double expected = std::abs(sum) / 8;
-                EXPECT_NEAR(out[k], expected, 128 + 0.001 * expected) << "peak " << peak << " bin " << k;
-                squares += (out[k] - expected) * (out[k] - expected);
-            }
-        }
-        EXPECT_LT(std::sqrt(squares / (20 * 128)), 24) << "peak " << peak;
-    }
+    EXPECT_NO_THROW(FFT{4});
+    // Silence gives 1 in every bin; a constant gives exact bins, window rounding and all. At full
+    // scale the 16-bit sum of point 0's two halves wraps (saturation would give 16 * 32767).
+    FFT fft(256);
+    Block silence{}, constant, full;
+    Spectrum quiet, dc, wrap;
+    constant.fill(5000), full.fill(32767);
+    fft.Run(silence.data(), quiet.data()), fft.Run(constant.data(), dc.data()), fft.Run(full.data(), wrap.data());
+    EXPECT_TRUE(quiet == Filled(1) && dc[0] == 86368 && dc[1] == 36848);
+    EXPECT_NEAR(wrap[0], 16 * (65536 - 32767 * 1.08), 300);  // the window sums to 0.54 * 256
 }
 
-// The band path must give Run's magnitudes to the bit, from the same tables and
-// arithmetic, on ordinary and on wrapping blocks alike (UBSan watches the overflows).
-TEST(FFT, BandPathEqualsTheFullRun)
+// Run against a double-precision DFT of the windowed block, scaled by 16 * 2/N: the flooring in the
+// window and the 8 halving passes leave a few LSB (16 units each), at most ~95, RMS ~17. The band
+// path must give Run's magnitudes to the bit, on wrapping blocks too (UBSan watches the overflows).
+TEST(FFT, RunMatchesADoubleDFTAndTheBandPathMatchesRun)
 {
     FFT fft(256);
     std::mt19937 rng(11);
-    for (int round = 0; round < 400; ++round) {
+    double squares[3] = {};
+    for (int round = 0; round < 420; ++round) {
+        // Random at 3 levels, random over the full range, full-scale random, alternating +-32768, silence.
+        const int kind = round % 7, peak = kind < 3 ? std::array{300, 4000, 20000}[kind] : 0;
         Block block, full, work;
         for (int t = 0; t < 256; ++t) {
-            const int kind = round % 4;  // random, full-scale random, alternating +-32768, silence
-            block[t] = static_cast<short>(kind == 0   ? static_cast<int>(rng() % 65536) - 32768
-                                          : kind == 1 ? (rng() & 1 ? 32767 : -32768)
-                                          : kind == 2 ? (t & 1 ? 32767 : -32768)
-                                                      : 0);
+            const int v[] = {int(rng() % (2 * peak + 1)) - peak, int(rng() % 65536) - 32768, rng() & 1 ? 32767 : -32768,
+                             t & 1 ? 32767 : -32768, 0};
+            full[t] = block[t] = static_cast<short>(v[std::max(kind - 2, 0)]);
         }
-        full = block;
-        Spectrum expected, band;
-        fft.Run(full.data(), expected.data());
+        Spectrum out, band;
+        fft.Run(full.data(), out.data());
         const int first = 1 + static_cast<int>(rng() % 64), last = first + static_cast<int>(rng() % (65 - first));
         fft.RunBand(block.data(), work.data(), band.data(), first, last);
         for (int k = first; k <= last; ++k)
-            ASSERT_EQ(band[k], expected[k]) << "round " << round << " bin " << k;
+            ASSERT_EQ(band[k], out[k]) << "round " << round << " bin " << k;
+        for (int k = 0; k < 128 && kind < 3 && round < 140; ++k) {
+            std::complex<double> sum = 0;
+            for (int t = 0; t < 256; ++t)
+                sum += block[t] * (0.54 - 0.46 * std::cos(2 * std::numbers::pi * t / 256)) *
+                       std::polar(1.0, -2 * std::numbers::pi * k * t / 256);
+            const double expected = std::abs(sum) / 8;
+            EXPECT_NEAR(out[k], expected, 128 + 0.001 * expected) << "peak " << peak << " bin " << k;
+            squares[kind] += (out[k] - expected) * (out[k] - expected);
+        }
     }
+    for (double sum : squares)
+        EXPECT_LT(std::sqrt(sum / (20 * 128)), 24);
 }
 
-// The shortcut root equals Newton's iteration: every input of the small-power
-// range, and around every square and on a dense sample above it.
+// The shortcut root equals Newton's iteration: all small powers, around every square, a dense sample above.
 TEST(FFT, ShortcutRootEqualsNewtonsIteration)
 {
     for (std::int32_t p = 0; p <= 4194304; ++p)
@@ -136,8 +101,6 @@ TEST(KeyDetector, ClassifiesHandMadeSpectraAndDebounces)
 {
     constexpr int kHuge = 2'000'000'000;
     const std::pair<Spectrum, char> cases[] = {
-        {Filled(1), 0},  // silent: noise 1, level 3
-        {Filled(0), 0},
         {Filled(100, {{16, 1000}, {28, 300}}), 0},  // noise 100, level 300: the level test is strict
         {Filled(100, {{16, 1000}, {28, 301}}), '1'},
         {Filled(100, {{16, 1000}, {18, 1000}, {28, 1000}}), 0},  // two rows
@@ -149,21 +112,16 @@ TEST(KeyDetector, ClassifiesHandMadeSpectraAndDebounces)
     for (const auto& [spectrum, key] : cases)
         EXPECT_EQ(KeyDetector::Classify(spectrum.data(), KeyEngine::kDetectionFactor), key)
             << "case " << &spectrum - &cases[0].first;
-    // One block per character: '5', '8', '.' for no key, '?' for an ambiguous 5 (a second row).
-    const Spectrum blocks[] = {Filled(100, {{18, 1000}, {31, 1000}}), Filled(100, {{20, 1000}, {31, 1000}}),
-                               Filled(100), Filled(100, {{16, 1000}, {18, 1000}, {31, 1000}})};
+    // The debounce, one block per character ('.' for none): a key goes on once it is seen twice in a row.
     const std::pair<std::string, std::string> sequences[] = {
-        {"55", "5"},       {"5555", "5"}, {"5.", ""},    {"55.55", "55"}, {"55855", "5"},
-        {"558855", "585"}, {"588", "8"},  {"5.5.5", ""}, {"55?55", "55"},
+        {"55", "5"}, {"5555", "5"}, {"5.", ""}, {"55.55", "55"}, {"55855", "5"}, {"558855", "585"}, {"5.5.5", ""},
     };
     for (const auto& [sequence, keys] : sequences) {
-        struct {
-            std::string keys;
-            void ProcessChar(char k) { keys += k; }
-        } sink;
         KeyDetector detector;
+        std::string got;
         for (char b : sequence)
-            detector.ProcessBlock(blocks[std::string_view("58.?").find(b)].data(), KeyEngine::kDetectionFactor, sink);
-        EXPECT_EQ(sink.keys, keys) << sequence;
+            if (const char k = detector.Debounce(b == '.' ? '\0' : b))
+                got += k;
+        EXPECT_EQ(got, keys) << sequence;
     }
 }
