@@ -106,6 +106,7 @@ TEST(KeyDetector, ClassifiesHandMadeSpectraAndDebounces)
         {Filled(100, {{16, 1000}, {18, 1000}, {28, 1000}}), 0},  // two rows
         {Filled(100, {{16, 1000}, {28, 1000}, {38, 1000}}), 0},  // two columns
         {Filled(100, {{22, 1000}, {38, 1000}}), 'D'},
+        {Filled(100, {{20, 1000}, {34, 1000}}), '9'},
         {Filled(100, {{16, 1000}, {28, 1000}, {0, kHuge}, {14, kHuge}, {40, kHuge}, {127, kHuge}}), '1'},
         {Filled(0, {{15, 16}, {16, 1}, {28, 1}}), '1'},  // the noise mean 16 / 17 truncates to 0
     };

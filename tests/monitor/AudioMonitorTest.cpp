@@ -12,7 +12,7 @@ using vaudio::Pacing;
 namespace {
 
 // As fast as buffers come back, the device fills all 43 before the worker takes
-// any and the 43rd is lost (by design), so the keys come after that stretch.
+// any and the 43rd is lost (by design): the keys come after that stretch.
 constexpr int kPastFirstFill = 1100;
 
 int Input(const char* name, std::string_view keys, int leadMs = 100, vaudio::InputOptions options = {})
@@ -36,9 +36,8 @@ protected:
     TextWindow window;
 };
 
-// A set-up hears its own device: by index, or by name the last exact, case-sensitive
-// match, else the mapper (device 0, "Other"). Failed set-ups return to idle by
-// themselves; monitors made while one runs are inert, and outlive it harmlessly.
+// A set-up hears its own device: by index, or by name the last exact, case-sensitive match,
+// else the mapper (device 0). Failed set-ups stay idle; monitors made while one runs are inert.
 TEST_F(AudioMonitorTest, EachSetUpHearsItsOwnDeviceOrNothing)
 {
     const std::string keys = "9#12*34#5";  // the 9 comes before any start key: never sent
@@ -62,9 +61,8 @@ TEST_F(AudioMonitorTest, EachSetUpHearsItsOwnDeviceOrNothing)
     }
 }
 
-// The worker is stuck in its first notification to this thread's window while the
-// rest of the recording waits in the queue; the teardown (after Quit or not) must
-// let that notification through and drain every waiting block.
+// The worker waits in its first send to this thread's window with the rest queued: the
+// teardown (after Quit or not) lets that send through and drains every waiting block.
 TEST_F(AudioMonitorTest, TeardownWhileTheWorkerNotifiesThisThreadDrainsAndCompletes)
 {
     const std::string keys = "#123";
@@ -88,12 +86,9 @@ TEST_F(AudioMonitorTest, TeardownWhileTheWorkerNotifiesThisThreadDrainsAndComple
     }
 }
 
-// Two threads tear the class-wide state down at once, one of them through a copy
-// (assigned over an inert monitor, or made by copying): one releases it, the other
-// finds nothing and does not wait (ThreadSanitizer watches). A reader made by a
-// by-name set-up is released exactly once, a caller's never (it lives on the stack;
-// the sanitizers catch a leak or a bad release). No key is heard, so no thread
-// waits on another's window.
+// Two threads tear the class-wide state down at once, one through a copy (assigned or
+// copy-made): one releases it, the other finds nothing (ThreadSanitizer watches). A by-name
+// set-up's own reader is released once, the caller's never (the sanitizers catch either).
 TEST_F(AudioMonitorTest, TwoThreadsDestroyingAtOnceOneThroughACopy)
 {
     CommandReader reader(window.hwnd);

@@ -1,16 +1,18 @@
-// AudioQueue on a virtual input whose filled buffers the test keeps, so that it
-// decides when and in which order Put sees them, against a model of a bounded FIFO.
+// AudioQueue on a virtual input whose filled buffers the test keeps, deciding when and in
+// which order Put sees them, against a model of a bounded FIFO.
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <mutex>
 #include <numeric>
 #include <random>
+#include <tuple>
 
 #include "AudioQueue.h"
 #include "MonitorSupport.h"
 
 using namespace montest;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -24,16 +26,14 @@ void Filled(HWAVEIN, unsigned int msg, DWORD_PTR, DWORD_PTR header, DWORD_PTR)
         filled.push_back(reinterpret_cast<WAVEHDR*>(header));
 }
 
-// The queue's clock: milliseconds of the steady clock, wrapping at 2^32.
-std::uint32_t Now()
+std::uint32_t Now()  // the queue's clock: steady milliseconds, wrapping at 2^32
 {
-    using namespace std::chrono;
-    return static_cast<std::uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return std::uint32_t(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
 }
 
-// All 43 buffers put at first, then random Puts (of filled buffers, in any order) and
-// Gets: blocks come out whole, in Put order, stamped with the time of their Put; the
-// ring holds 42 and refuses the 43rd buffer, which then never goes back to the device.
+// Random Puts (of filled buffers, in any order) and Gets: blocks come out whole, in Put order,
+// stamped with the time of their Put; the ring holds 42 and keeps a refused buffer for good.
 TEST(AudioQueue, RandomPutsAndGetsBehaveLikeABoundedFifo)
 {
     VirtualOnly devices;
@@ -50,17 +50,13 @@ TEST(AudioQueue, RandomPutsAndGetsBehaveLikeABoundedFifo)
     stranger.dwUser = AudioQueue::BufferCount;
     EXPECT_FALSE(queue->Put(&stranger));
 
-    struct Queued {
-        std::int16_t first;
-        std::uint32_t from, to;  // the clock around the Put
-    };
-    std::deque<Queued> model;
+    std::deque<std::tuple<std::int16_t, std::uint32_t, std::uint32_t>> model;  // first sample, clock around Put
     WAVEHDR* refused = nullptr;
     std::mt19937 random(3);
     ASSERT_TRUE(WaitUntil([] { return std::lock_guard(m), filled.size() == AudioQueue::BufferCount; }));
-    const auto deadline = std::chrono::steady_clock::now() + 60s;  // only a hang comes near it
+    const auto deadline = Clock::now() + 60s;  // only a hang comes near it
     for (int step = 0, gets = 0; gets < 1200; ++step) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the device stopped filling buffers";
+        ASSERT_LT(Clock::now(), deadline) << "the device stopped filling buffers";
         WAVEHDR* header = nullptr;
         if (std::lock_guard lock(m); !filled.empty() && (step < AudioQueue::BufferCount || random() % 8 < 5)) {
             std::swap(filled[random() % filled.size()], filled.back());
@@ -72,7 +68,7 @@ TEST(AudioQueue, RandomPutsAndGetsBehaveLikeABoundedFifo)
             const auto from = Now();
             const bool room = model.size() < AudioQueue::BufferCount - 1;
             ASSERT_EQ(queue->Put(header), room);
-            room ? model.push_back({reinterpret_cast<std::int16_t*>(header->lpData)[0], from, Now()})
+            room ? model.emplace_back(reinterpret_cast<std::int16_t*>(header->lpData)[0], from, Now())
                  : void(refused = header);
             continue;
         }
@@ -84,9 +80,9 @@ TEST(AudioQueue, RandomPutsAndGetsBehaveLikeABoundedFifo)
             continue;
         }
         ++gets;
-        for (int j = 0; j < kBlock; ++j)
-            ASSERT_EQ(block[j], static_cast<std::int16_t>(model.front().first + j)) << "get " << gets;
         const auto [first, from, to] = model.front();
+        for (int j = 0; j < kBlock; ++j)
+            ASSERT_EQ(block[j], static_cast<std::int16_t>(first + j)) << "get " << gets;
         EXPECT_TRUE(step % 2 == 0 || tick - from <= to - from);  // unsigned differences: wrap-safe
         model.pop_front();
     }

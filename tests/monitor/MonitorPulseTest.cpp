@@ -1,6 +1,5 @@
-// Against the test fixture's headless PulseAudio server: commands played into its
-// default sink ("DTMF-Test-Sink") are heard on the sink's monitor source, also after
-// the server has been killed and restarted under a running monitor.
+// Against the test fixture's PulseAudio server: commands played into its sink are heard on the
+// sink's monitor, also after the server was killed and restarted under a running monitor.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -18,8 +17,7 @@ namespace {
 
 constexpr char kSource[] = "Monitor of DTMF-Test-Sink";
 
-// Plays "#9" until the window has its texts, again whenever it went unheard: a server
-// that has just come back may drop the start of a sound, which is no fault of ours.
+// Plays "#9" until the window has its texts: a server just back may drop the start of a sound.
 bool HearsWithin(TextWindow& window, std::chrono::seconds limit)
 {
     static const std::string sound = audiotest::WriteWav("keys.wav", audiotest::AsBytes(Recording("#9", 300, 300)));
@@ -34,10 +32,9 @@ bool HearsWithin(TextWindow& window, std::chrono::seconds limit)
     return false;
 }
 
-// A thousand set-ups and teardowns: while blocks flow, while the server is gone, and
-// with the server killed under a monitor that has just lost it (300), that is trying
-// to re-open it (700), or that waits for it, says so and hears again once it is back
-// (501). None hangs, the sanitizers see no leak, and the last monitor still hears.
+// A thousand set-ups and teardowns: while blocks flow, while the server is gone, and with the server
+// killed under a monitor that has just lost it (300), is re-opening it (700), or waits for it, says so
+// and hears again once it is back (501). None hangs or leaks, and the last monitor still hears.
 TEST(MonitorOnPulse, AThousandSetUpsAndTeardownsAcrossServerDeaths)
 {
     vaudio::UseServerDevices(true);

@@ -14,9 +14,9 @@ namespace {
 
 constexpr UINT WM_TEST = WM_USER + 7;
 
-// On the owner's thread a send is a direct call; from elsewhere it is queued, the wake hook
-// runs, and the waiting owner handles it, each once and in order. A handler that throws or
-// destroys its window still releases its sender. A lost wake-up would cost the 100 ms recheck.
+// On the owner's thread a send is a direct call; from elsewhere it is queued, the wake hook runs and
+// the waiting owner handles it once, in order. A handler that throws or destroys its window still
+// releases its sender. A lost wake-up would cost the 100 ms recheck.
 TEST(Messages, SendsRunOnTheOwnerThreadInOrderAndAlwaysReleaseTheSender)
 {
     const auto owner = std::this_thread::get_id();
@@ -55,8 +55,8 @@ TEST(Messages, SendsRunOnTheOwnerThreadInOrderAndAlwaysReleaseTheSender)
     EXPECT_TRUE(DestroyMessageWindow(hwnd) && DestroyMessageWindow(throws));
 }
 
-// A sender whose message is still queued gets 0 when the window goes; later sends to it or
-// to a handle never issued fail at once; handles are never reused.
+// A sender whose message is still queued gets 0 when the window goes; later sends to it or to a
+// handle never issued fail at once; handles are never reused.
 TEST(Messages, SendsToAWindowThatIsGoneReturnZero)
 {
     int handled = 0;
@@ -81,9 +81,8 @@ TEST(Messages, SendsToAWindowThatIsGoneReturnZero)
         gone.insert(hwnd);
     }
     for (int i = 0; i < 50; ++i) {
-        HWND newer = CreateMessageWindow(count);
-        EXPECT_TRUE(!gone.contains(newer) && DestroyMessageWindow(newer));
-        gone.insert(newer);
+        const HWND newer = *gone.insert(CreateMessageWindow(count)).first;
+        EXPECT_TRUE(gone.size() == 6u + i && DestroyMessageWindow(newer));
     }
     for (HWND h : gone)
         handled += SendMessageA(h, WM_TEST, 0, 0) != 0;
