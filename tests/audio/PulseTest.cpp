@@ -39,7 +39,7 @@ TEST_F(Pulse, TheMapperFollowsANewDefaultSink)
 }
 
 // Ten blocks of one continuous tone, written at once, come back from the monitor as
-// one second of tone without a gap, and come back to the caller in order once played.
+// one second of tone without a gap or a change, and come back to the caller in order once played.
 // Then a reset hands a long block back at once.
 TEST_F(Pulse, QueuedBlocksPlayWithoutAGapAndComeBackInOrderAfterPlaying)
 {
@@ -61,8 +61,7 @@ TEST_F(Pulse, QueuedBlocksPlayWithoutAGapAndComeBackInOrderAfterPlaying)
     Block buffers[40];  // a second of room: a late callback thread must not make the device drop sound
     for (auto& b : buffers)
         Add(in, b);
-    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
-    ASSERT_TRUE(inRec.WaitCount(WIM_DATA, 1));  // capturing before anything plays
+    ASSERT_TRUE(waveInStart(in) == MMSYSERR_NOERROR && inRec.WaitCount(WIM_DATA, 1));  // capturing before playing
 
     constexpr std::size_t kTone = 11020;  // ten blocks of 100 ms
     Samples tone(kTone);
@@ -83,18 +82,12 @@ TEST_F(Pulse, QueuedBlocksPlayWithoutAGapAndComeBackInOrderAfterPlaying)
     recycle = false;
     ASSERT_TRUE(waveInReset(in) == MMSYSERR_NOERROR && waveInClose(in) == MMSYSERR_NOERROR);
     std::lock_guard lk(m);
-    auto loud = [](std::int16_t v) { return std::abs(v) > 1000; };
-    const auto first = std::find_if(got.begin(), got.end(), loud);
-    const auto last = std::find_if(got.rbegin(), got.rend(), loud).base();
-    ASSERT_LT(first, last);
-    EXPECT_NEAR(double(last - first), double(kTone), 60);
-    std::size_t quiet = 0, longestQuiet = 0, peak = 0;  // a gap is a run of near-silence inside the tone
-    for (auto it = first; it != last; ++it) {
-        longestQuiet = std::max(longestQuiet, quiet = std::abs(*it) < 300 ? quiet + 1 : 0);
-        peak = std::max<std::size_t>(peak, std::abs(*it));
-    }
-    EXPECT_LE(longestQuiet, 3u);
-    EXPECT_NEAR(double(peak), 8000, 200);  // the samples themselves, not a louder or softer copy
+    // Sample for sample, aligned at the tone's loud last sample; the server may lose the first
+    // few ms of a new stream that it had already rendered ahead as silence.
+    const auto end = std::find_if(got.rbegin(), got.rend(), [](std::int16_t v) { return std::abs(v) > 1000; }).base();
+    constexpr std::ptrdiff_t kCompared = kTone - 110;
+    ASSERT_GE(end - got.begin(), kCompared);
+    EXPECT_TRUE(std::equal(end - kCompared, end, tone.end() - kCompared));
 
     Block longBlock(Samples(10 * 11025, 0));
     Write(out, longBlock);

@@ -109,9 +109,8 @@ inline Samples Ramp(std::size_t n, int start = 1)
 }
 inline Bytes AsBytes(const Samples& s)
 {
-    Bytes b(s.size() * 2);
-    std::memcpy(b.data(), s.data(), b.size());
-    return b;
+    auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+    return {p, p + s.size() * 2};
 }
 
 // A mono PCM WAV at 11025 Hz written by hand, 8 or 16 bits.
