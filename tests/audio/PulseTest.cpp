@@ -34,13 +34,14 @@ TEST_F(Pulse, TheMapperFollowsANewDefaultSink)
     EXPECT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps), MMSYSERR_NOERROR);
     EXPECT_EQ(std::string(caps.szPname), "New-Default");
     EXPECT_EQ(FindDevice<WAVEOUTCAPSA>("New-Default"), 1);  // once renumbered: after the virtual one, default first
+    EXPECT_EQ(waveOutGetDevCapsA(waveOutGetNumDevs() - 1, &caps, sizeof caps), MMSYSERR_NOERROR);  // the last one too
     std::system("pactl set-default-sink dtmf_sink && pactl unload-module "
                 "$(pactl list short modules | grep vardell_new_default | cut -f1)");
 }
 
 // Ten blocks of one continuous tone, written at once, come back from the monitor as
 // one second of tone without a gap or a change, and come back to the caller in order once played.
-// Then a reset hands a long block back at once.
+// Then a reset hands a long block back at once, and the next block plays.
 TEST_F(Pulse, QueuedBlocksPlayWithoutAGapAndComeBackInOrderAfterPlaying)
 {
     std::mutex m;
@@ -95,6 +96,8 @@ TEST_F(Pulse, QueuedBlocksPlayWithoutAGapAndComeBackInOrderAfterPlaying)
     ASSERT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
     EXPECT_LT(Clock::now() - reset, 5s);  // not once the ten seconds have played
     EXPECT_EQ(outRec.Params(WOM_DONE).back(), longBlock.Ptr());
+    ASSERT_EQ(waveOutWrite(out, &blocks[0].hdr, kHdr), MMSYSERR_NOERROR);  // and playing goes on after it
+    EXPECT_TRUE(outRec.WaitCount(WOM_DONE, 12));
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
 }
 
