@@ -21,10 +21,10 @@ protected:
     static long OpenFiles() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 };
 
-// Ten frames of 16-bit sound in `channels` channels: a mono file with the channel count changed.
+// One frame of 16-bit sound in `channels` channels: a mono file with the channel count changed.
 std::string WideWav(const std::string& name, std::uint16_t channels)
 {
-    const std::string path = WriteWav(name, AsBytes(Ramp(10 * channels)));
+    const std::string path = WriteWav(name, AsBytes(Ramp(channels)));
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(22).write(reinterpret_cast<char*>(&channels), 2);
     return path;
@@ -52,7 +52,7 @@ TEST_F(PlaySound, PlaysTheFileToItsEndAndLeavesNothingOpen)
     EXPECT_EQ(Bytes(played.end() - 6, played.end()), AsBytes({0, 127 << 8, -32768}));
     EXPECT_FALSE(Play(WideWav("c33.wav", 33), SND_SYNC));
     ASSERT_TRUE(Play(WideWav("c32.wav", 32), SND_SYNC));
-    EXPECT_EQ(vaudio::VirtualOutputPlayed(dev).size(), played.size() + 640);
+    EXPECT_EQ(vaudio::VirtualOutputPlayed(dev).size(), played.size() + 64);
     vaudio::RemoveVirtualDevices();  // no output device at all
     EXPECT_FALSE(Play(s16));
 }

@@ -103,8 +103,7 @@ struct Block {
 inline Samples Ramp(std::size_t n, int start = 1)
 {
     Samples s(n);
-    for (std::size_t i = 0; i < n; ++i)
-        s[i] = static_cast<std::int16_t>((start + int(i) * 13) % 30000);
+    std::ranges::generate(s, [v = start - 13]() mutable { return static_cast<std::int16_t>((v += 13) % 30000); });
     return s;
 }
 inline Bytes AsBytes(const Samples& s)

@@ -96,17 +96,20 @@ TEST_F(VirtualInput, NumberingOpenFailuresAndBadHandlesInBothDirections)
     EXPECT_NE(open(0, Pcm()), MMSYSERR_NOERROR);
     EXPECT_EQ(open(WAVE_MAPPER, Pcm()), open(0, Pcm()));  // with no server the mapper is device 0, which refuses
     EXPECT_EQ(open(7, Pcm()), MMSYSERR_BADDEVICEID);
+    auto width = [](WORD b) { return WAVEFORMATEX{WAVE_FORMAT_PCM, 1, 8000, 1000u * b, WORD(b / 8), b, 0}; };
     WAVEFORMATEX isFloat = Pcm(), badAlign = Pcm();
     isFloat.wFormatTag = 3, badAlign.nBlockAlign = 4;
-    for (const WAVEFORMATEX& fmt : {isFloat, badAlign, Pcm(0), Pcm(33), Pcm(1, 0), Pcm(1, 384001)})
+    for (const WAVEFORMATEX& fmt : {isFloat, badAlign, width(12), Pcm(0), Pcm(33), Pcm(1, 0), Pcm(1, 384001)})
         EXPECT_EQ(open(good, fmt), WAVERR_BADFORMAT) << fmt.nChannels << " channels, " << fmt.nSamplesPerSec << " Hz";
     for (const WAVEFORMATEX& fmt : {Pcm(32), Pcm(1, 384000)})
         EXPECT_EQ(open(good, fmt), MMSYSERR_NOERROR) << fmt.nChannels << " channels, " << fmt.nSamplesPerSec << " Hz";
 
     // Null, closed and foreign handles fail in both directions, and leave the header alone.
-    const WAVEFORMATEX f = Pcm();
+    WAVEFORMATEX f = Pcm(), w;
     HWAVEIN in = nullptr;
     HWAVEOUT out = nullptr;
+    for (WORD bits : {8, 24, 32})  // outputs take any width, inputs only the 16 bits their source holds
+        EXPECT_TRUE(waveOutOpen(&out, good, &(w = width(bits)), 0, 0, 0) == 0 && waveOutClose(out) == 0) << bits;
     EXPECT_EQ(waveInOpen(&in, good, &f, 0, 0, 0x50000), MMSYSERR_INVALFLAG);
     ASSERT_EQ(waveInOpen(&in, good, &f, 0, 0, CALLBACK_NULL) | waveOutOpen(&out, good, &f, 0, 0, 0), MMSYSERR_NOERROR);
     Block b;
