@@ -36,13 +36,12 @@ template <class Caps>
 int FindDevice(std::string_view name)
 {
     constexpr bool in = sizeof(Caps) == sizeof(WAVEINCAPSA);
-    for (unsigned i = 0, count = in ? waveInGetNumDevs() : waveOutGetNumDevs(); i < count; ++i) {
-        Caps caps{};
+    Caps caps{};
+    for (unsigned i = 0, count = in ? waveInGetNumDevs() : waveOutGetNumDevs(); i < count; ++i)
         if ((in ? waveInGetDevCapsA(i, reinterpret_cast<WAVEINCAPSA*>(&caps), sizeof caps)
                 : waveOutGetDevCapsA(i, reinterpret_cast<WAVEOUTCAPSA*>(&caps), sizeof caps)) == MMSYSERR_NOERROR &&
             name == caps.szPname)
             return int(i);
-    }
     return -1;
 }
 

@@ -6,9 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -28,12 +27,22 @@ inline WAVEFORMATEX Pcm(WORD channels = 1, DWORD rate = 11025)
     return {WAVE_FORMAT_PCM, channels, rate, rate * channels * 2, WORD(channels * 2), 16, 0};
 }
 
+// Polls `pred`; the time limit only guards against hangs.
+inline bool WaitFor(const std::function<bool()>& pred)
+{
+    for (auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(5ms))
+        if (pred())
+            return true;
+    return false;
+}
+
 // Records every callback, and whether one came on the thread that made the recorder;
 // an optional hook runs inside the callback first.
 class Recorder {
 public:
-    using Message = std::pair<unsigned int, DWORD_PTR>;  // the message and its first parameter
     std::function<void(void* handle, unsigned int msg, DWORD_PTR p1)> hook;
+    std::atomic<bool> onOwnThread{false};
 
     template <class H>
     static void Proc(H h, unsigned int msg, DWORD_PTR inst, DWORD_PTR p1, DWORD_PTR)
@@ -41,16 +50,16 @@ public:
         auto* self = reinterpret_cast<Recorder*>(inst);
         if (self->hook)
             self->hook(h, msg, p1);
-        std::lock_guard lk(self->m_);  // notify under the lock: a waiter may destroy the recorder on waking
+        std::lock_guard lk(self->m_);
         self->msgs_.push_back({msg, p1});
         self->onOwnThread = self->onOwnThread || std::this_thread::get_id() == self->owner_;
-        self->cv_.notify_all();
     }
     DWORD_PTR In() const { return reinterpret_cast<DWORD_PTR>(&Proc<HWAVEIN>); }
     DWORD_PTR Out() const { return reinterpret_cast<DWORD_PTR>(&Proc<HWAVEOUT>); }
     DWORD_PTR Self() { return reinterpret_cast<DWORD_PTR>(this); }
 
-    std::vector<Message> Messages()
+    // Each message with its first parameter, in order.
+    std::vector<std::pair<unsigned int, DWORD_PTR>> Messages()
     {
         std::lock_guard lk(m_);
         return msgs_;
@@ -58,25 +67,20 @@ public:
     std::vector<DWORD_PTR> Params(unsigned int msg)
     {
         std::vector<DWORD_PTR> out;
-        for (auto& x : Messages())
-            if (x.first == msg)
-                out.push_back(x.second);
+        for (auto& [m, p1] : Messages())
+            if (m == msg)
+                out.push_back(p1);
         return out;
     }
     std::size_t Count(unsigned int msg) { return Params(msg).size(); }
-    std::atomic<bool> onOwnThread{false};
     bool WaitCount(unsigned int msg, std::size_t n)
-    {  // the timeout only guards against hangs
-        std::unique_lock lk(m_);
-        return cv_.wait_for(lk, 20s, [&] {
-            return std::size_t(std::count_if(msgs_.begin(), msgs_.end(), [&](auto& x) { return x.first == msg; })) >= n;
-        });
+    {
+        return WaitFor([&] { return Count(msg) >= n; });
     }
 
 private:
     std::mutex m_;
-    std::condition_variable cv_;
-    std::vector<Message> msgs_;
+    std::vector<std::pair<unsigned int, DWORD_PTR>> msgs_;
     std::thread::id owner_ = std::this_thread::get_id();
 };
 
@@ -99,42 +103,26 @@ struct Block {
 inline Samples Ramp(std::size_t n, int start = 1)
 {
     Samples s(n);
-    for (std::size_t i = 0; i < n; ++i)
-        s[i] = static_cast<std::int16_t>((start + int(i) * 13) % 30000);
+    std::ranges::generate(s, [v = start - 13]() mutable { return static_cast<std::int16_t>((v += 13) % 30000); });
     return s;
 }
 inline Bytes AsBytes(const Samples& s)
 {
-    Bytes b(s.size() * 2);
-    std::memcpy(b.data(), s.data(), b.size());
-    return b;
+    auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+    return {p, p + s.size() * 2};
 }
 
 // A mono PCM WAV at 11025 Hz written by hand, 8 or 16 bits.
 inline std::string WriteWav(const std::string& name, const Bytes& data, std::uint16_t bits = 16)
 {
-    std::uint32_t size = std::uint32_t(data.size()), riff = 36 + size, fmtLen = 16, rate = 11025,
-                  byteRate = rate * bits / 8;
-    std::uint16_t pcm = 1, mono = 1, align = bits / 8;
-    std::string path = ::testing::TempDir() + "/" + name;
-    FILE* f = std::fopen(path.c_str(), "wb");
-    auto put = [f](const void* p, std::size_t n) {
-        if (n)  // an empty vector has no pointer to give
-            std::fwrite(p, 1, n, f);
-    };
-    put("RIFF", 4), put(&riff, 4), put("WAVEfmt ", 8), put(&fmtLen, 4), put(&pcm, 2), put(&mono, 2), put(&rate, 4);
-    put(&byteRate, 4), put(&align, 2), put(&bits, 2), put("data", 4), put(&size, 4), put(data.data(), size);
-    std::fclose(f);
+    auto u32 = [](std::uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [](std::uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
+    const auto size = std::uint32_t(data.size());
+    const std::string path = ::testing::TempDir() + "/" + name;
+    std::ofstream(path, std::ios::binary) << "RIFF" + u32(36 + size) + "WAVEfmt " + u32(16) + u16(1) + u16(1) +
+                                                 u32(11025) + u32(11025 * bits / 8) + u16(bits / 8) + u16(bits) +
+                                                 "data" + u32(size) + std::string(data.begin(), data.end());
     return path;
-}
-
-inline bool WaitFor(const std::function<bool()>& pred)
-{
-    for (auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(5ms))
-        if (pred())
-            return true;
-    return false;
 }
 
 // Only virtual devices, none left over from another test.
