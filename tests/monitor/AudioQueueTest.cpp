@@ -68,8 +68,10 @@ TEST(AudioQueue, RandomPutsAndGetsBehaveLikeABoundedFifo)
             const auto from = Now();
             const bool room = model.size() < AudioQueue::BufferCount - 1;
             ASSERT_EQ(queue->Put(header), room);
-            room ? model.emplace_back(reinterpret_cast<std::int16_t*>(header->lpData)[0], from, Now())
-                 : void(refused = header);
+            if (!room)
+                refused = header;
+            else
+                model.emplace_back(reinterpret_cast<std::int16_t*>(header->lpData)[0], from, Now());
             continue;
         }
         short block[kBlock];
