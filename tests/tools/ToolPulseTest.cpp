@@ -1,6 +1,5 @@
 // listen and play against the test sound server: a command played into its null sink is heard on its monitor.
 #include <cstdlib>
-#include <regex>
 
 #include "../audio/ServerControl.h"
 #include "ToolRunner.h"
@@ -45,7 +44,10 @@ TEST(ToolPulse, ListenHearsWhatPlayPlaysOutlivesTheServerAndEndsOnSignals)
     byIndex.Signal(SIGINT);
     ASSERT_TRUE(byIndex.Wait(20s) && byIndex.result.status == 0) << "listen on SIGINT: " << byIndex.Err();
     // "S.mmm K" for each key
-    EXPECT_EQ(std::regex_replace(byIndex.Out(), std::regex(R"(\d+\.\d{3} (.)\n)"), "$1"), "*123#45") << byIndex.Out();
+    std::string keys;  // a "S.mmm K" line per key
+    for (const std::string& line : Lines(byIndex.Out()))
+        keys += line.size() > 6 && line[line.size() - 6] == '.' && line[line.size() - 2] == ' ' ? line.back() : '?';
+    EXPECT_EQ(keys, "*123#45") << byIndex.Out();
 
     // Ctrl-C stops play long before the end of ten seconds (of silence: listen goes on).
     const std::string silence = Tones(dir, "1", {"--tone-ms", "0", "--gap-ms", "10000"});
