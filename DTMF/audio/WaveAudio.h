@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#define VARDELL_WAVE_API __attribute__((visibility("default")))
+#include "VardellExport.h"
 
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
@@ -123,31 +123,31 @@ using WAVEINPROC = void (*)(HWAVEIN, unsigned int uMsg, DWORD_PTR dwInstance, DW
 using WAVEOUTPROC = void (*)(HWAVEOUT, unsigned int uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
 
 extern "C" {
-VARDELL_WAVE_API unsigned int waveInGetNumDevs();
-VARDELL_WAVE_API MMRESULT waveInGetDevCapsA(std::uintptr_t uDeviceID, WAVEINCAPSA* pwic, unsigned int cbwic);
-VARDELL_WAVE_API MMRESULT waveInOpen(HWAVEIN* phwi, unsigned int uDeviceID, const WAVEFORMATEX* pwfx,
-                                     DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen);
-VARDELL_WAVE_API MMRESULT waveInPrepareHeader(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
-VARDELL_WAVE_API MMRESULT waveInUnprepareHeader(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
-VARDELL_WAVE_API MMRESULT waveInAddBuffer(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
-VARDELL_WAVE_API MMRESULT waveInStart(HWAVEIN hwi);
-VARDELL_WAVE_API MMRESULT waveInStop(HWAVEIN hwi);
+VARDELL_API unsigned int waveInGetNumDevs();
+VARDELL_API MMRESULT waveInGetDevCapsA(std::uintptr_t uDeviceID, WAVEINCAPSA* pwic, unsigned int cbwic);
+VARDELL_API MMRESULT waveInOpen(HWAVEIN* phwi, unsigned int uDeviceID, const WAVEFORMATEX* pwfx, DWORD_PTR dwCallback,
+                                DWORD_PTR dwInstance, DWORD fdwOpen);
+VARDELL_API MMRESULT waveInPrepareHeader(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_API MMRESULT waveInUnprepareHeader(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_API MMRESULT waveInAddBuffer(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_API MMRESULT waveInStart(HWAVEIN hwi);
+VARDELL_API MMRESULT waveInStop(HWAVEIN hwi);
 // Stops capture and returns every pending buffer (WHDR_DONE, WIM_DATA) before it returns.
-VARDELL_WAVE_API MMRESULT waveInReset(HWAVEIN hwi);
-VARDELL_WAVE_API MMRESULT waveInClose(HWAVEIN hwi);
+VARDELL_API MMRESULT waveInReset(HWAVEIN hwi);
+VARDELL_API MMRESULT waveInClose(HWAVEIN hwi);
 
-VARDELL_WAVE_API unsigned int waveOutGetNumDevs();
-VARDELL_WAVE_API MMRESULT waveOutGetDevCapsA(std::uintptr_t uDeviceID, WAVEOUTCAPSA* pwoc, unsigned int cbwoc);
-VARDELL_WAVE_API MMRESULT waveOutOpen(HWAVEOUT* phwo, unsigned int uDeviceID, const WAVEFORMATEX* pwfx,
-                                      DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen);
-VARDELL_WAVE_API MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
-VARDELL_WAVE_API MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
-VARDELL_WAVE_API MMRESULT waveOutWrite(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
-VARDELL_WAVE_API MMRESULT waveOutPause(HWAVEOUT hwo);
-VARDELL_WAVE_API MMRESULT waveOutRestart(HWAVEOUT hwo);
+VARDELL_API unsigned int waveOutGetNumDevs();
+VARDELL_API MMRESULT waveOutGetDevCapsA(std::uintptr_t uDeviceID, WAVEOUTCAPSA* pwoc, unsigned int cbwoc);
+VARDELL_API MMRESULT waveOutOpen(HWAVEOUT* phwo, unsigned int uDeviceID, const WAVEFORMATEX* pwfx, DWORD_PTR dwCallback,
+                                 DWORD_PTR dwInstance, DWORD fdwOpen);
+VARDELL_API MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_API MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_API MMRESULT waveOutWrite(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_API MMRESULT waveOutPause(HWAVEOUT hwo);
+VARDELL_API MMRESULT waveOutRestart(HWAVEOUT hwo);
 // Stops output and returns every queued block (WOM_DONE) before it returns.
-VARDELL_WAVE_API MMRESULT waveOutReset(HWAVEOUT hwo);
-VARDELL_WAVE_API MMRESULT waveOutClose(HWAVEOUT hwo);
+VARDELL_API MMRESULT waveOutReset(HWAVEOUT hwo);
+VARDELL_API MMRESULT waveOutClose(HWAVEOUT hwo);
 
-VARDELL_WAVE_API BOOL PlaySoundA(const char* pszSound, HMODULE hmod, DWORD fdwSound);
+VARDELL_API BOOL PlaySoundA(const char* pszSound, HMODULE hmod, DWORD fdwSound);
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 
+#include "KeyDetector.h"
 #include "Messages.h"
 #include "VardellExport.h"
 #include "WaveAudio.h"
@@ -25,27 +26,6 @@ enum class MonitorState { Idle, Listening, Lost };
 // wParam: the new MonitorState; lParam: address of the NUL-terminated reason of a
 // loss (valid during the call only), 0 on resuming.
 constexpr UINT WM_DTMFSTATE = WM_USER + 3;
-
-class VARDELL_API KeyDetector {
-public:
-    // The key that the 128-bin magnitude spectrum carries, or '\0'.
-    static char Classify(const int* spectrum, int threshold);
-
-    // Classifies one block and hands a debounced key to sink.ProcessChar(char).
-    template <class Sink>
-    void ProcessBlock(const int* spectrum, int threshold, Sink& sink)
-    {
-        if (char key = Debounce(Classify(spectrum, threshold)))
-            sink.ProcessChar(key);
-    }
-
-    // The debounce rule alone: the key to hand on for this block's result, or '\0'.
-    char Debounce(char key);
-
-private:
-    char lastKey = '\0';
-    char sentKey = '\0';
-};
 
 class VARDELL_API AudioMonitor {
 public:

@@ -7,45 +7,37 @@
 #include "FFT.h"
 #include "StrictDetector.h"
 
-namespace {
-
-// The classifier reads the band 15..39 alone, so only those magnitudes are formed.
-constexpr int kBandFirst = 15, kBandLast = 39;
-
-}  // namespace
-
 KeyEngine::KeyEngine(Sink s, bool strict)
-    : sink(std::move(s)), ownFFT(std::make_unique<FFT>(kBlock)), fft(ownFFT.get()), factor(&kDetectionFactor)
+    : sink(std::move(s)),
+      ownFFT(std::make_unique<FFT>(kBlock)),
+      fft(ownFFT.get()),
+      strictDetector(strict ? std::make_unique<StrictKeyDetector>() : nullptr)
 {
-    if (strict)
-        strictDetector = std::make_unique<StrictKeyDetector>();
 }
 
-KeyEngine::KeyEngine(Sink s, FFT& f, const int& detectionFactor, bool strict)
-    : sink(std::move(s)), fft(&f), factor(&detectionFactor)
+KeyEngine::KeyEngine(Sink s, FFT& f, bool strict)
+    : sink(std::move(s)), fft(&f), strictDetector(strict ? std::make_unique<StrictKeyDetector>() : nullptr)
 {
-    if (strict)
-        strictDetector = std::make_unique<StrictKeyDetector>();
 }
 
 KeyEngine::~KeyEngine() = default;
 
-void KeyEngine::Feed(std::span<const short> samples)
+void KeyEngine::Feed(const short* samples, std::size_t count)
 {
     if (held > 0) {
-        const std::size_t take = std::min(samples.size(), kBlock - held);
-        std::copy_n(samples.begin(), take, partial + held);
+        const std::size_t take = std::min(count, kBlock - held);
+        std::copy_n(samples, take, partial + held);
         held += take;
-        samples = samples.subspan(take);
+        samples += take, count -= take;
         if (held < kBlock)
             return;
         held = 0;
         Step(partial);
     }
-    for (; samples.size() >= kBlock; samples = samples.subspan(kBlock))
-        Step(samples.data());
-    std::copy(samples.begin(), samples.end(), partial);
-    held = samples.size();
+    for (; count >= kBlock; samples += kBlock, count -= kBlock)
+        Step(samples);
+    std::copy_n(samples, count, partial);
+    held = count;
 }
 
 void KeyEngine::Step(const short* block)
@@ -55,12 +47,12 @@ void KeyEngine::Step(const short* block)
         // The strict checks weigh the tones against the whole spectrum and the raw block.
         std::copy_n(block, kBlock, work);
         fft->Run(work, spectrum);
-        if (const char key = strictDetector->ProcessBlock(block, spectrum, *factor))
+        if (const char key = strictDetector->ProcessBlock(block, spectrum, kDetectionFactor))
             sink(key, blocks * kBlock);
         return;
     }
-    fft->RunBand(block, work, spectrum, kBandFirst, kBandLast);
-    if (const char key = detector.Debounce(KeyDetector::Classify(spectrum, *factor)))
+    fft->RunBand(block, work, spectrum, dtmf::kBandFirst, dtmf::kBandLast);
+    if (const char key = detector.Debounce(KeyDetector::Classify(spectrum, kDetectionFactor)))
         sink(key, blocks * kBlock);
 }
 

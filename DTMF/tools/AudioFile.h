@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace tool {
+#include "DtmfFacts.h"
 
-constexpr int kDetectorRate = 11025;
+namespace tool {
 
 // Which signal of a recording to decode: its channels mixed down to one, one
 // channel (from 0), or every channel on its own.

@@ -28,7 +28,7 @@ CLI::Validator DtmfKeys()
                 return "KEYS is empty";
             for (char& key : keys) {
                 key = static_cast<char>(std::toupper(static_cast<unsigned char>(key)));
-                if (!IsDtmfKey(key))
+                if (dtmf::KeyIndex(key) < 0)
                     return std::string("'") + key + "' is not a DTMF key (0-9, A-D, *, #)";
             }
             return {};
