@@ -224,15 +224,6 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
     return true;
 }
 
-bool ReadDetectorSamples(const std::string& path, std::vector<std::int16_t>& samples, std::string& error)
-{
-    samples.clear();
-    return StreamDetectorSamples(
-        path, {},
-        [&](int, std::span<const std::int16_t> piece) { samples.insert(samples.end(), piece.begin(), piece.end()); },
-        error);
-}
-
 bool WriteDetectorWav(const std::string& path, std::span<const std::int16_t> samples, std::string& error)
 {
     SF_INFO info{};

@@ -28,9 +28,6 @@ using SampleSink = std::function<void(int stream, std::span<const std::int16_t> 
 // the reason; what was read before a failure has been handed on.
 bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const SampleSink& sink, std::string& error);
 
-// The mix-down of a whole file, as above.
-bool ReadDetectorSamples(const std::string& path, std::vector<std::int16_t>& samples, std::string& error);
-
 // Writes an 11025 Hz mono 16-bit PCM WAV file; on failure `error` holds the reason.
 bool WriteDetectorWav(const std::string& path, std::span<const std::int16_t> samples, std::string& error);
 

@@ -24,8 +24,8 @@ int RunDevices()
 {
     if (const std::string problem = vaudio::SoundServerProblem(); !problem.empty())
         return Fail("cannot reach the sound server: " + problem, kExitRuntime);
-    List("Input", InputDeviceNames());
-    List("Output", OutputDeviceNames());
+    List("Input", vaudio::DeviceNames(vaudio::DeviceKind::Input));
+    List("Output", vaudio::DeviceNames(vaudio::DeviceKind::Output));
     return std::fflush(stdout) == 0 ? 0 : Fail("cannot write to standard output", kExitRuntime);
 }
 

@@ -31,7 +31,7 @@ int RunListen(const ListenArgs& args)
     SignalWatcher signals([] { NotifyPumpingThreads(); });
 
     const std::string& deviceArg = args.device;
-    const auto names = InputDeviceNames();
+    const auto names = vaudio::DeviceNames(vaudio::DeviceKind::Input);
     const auto device = FindDevice(names, deviceArg);
     if (!device)
         return names.empty() ? Fail(NoDevice("no audio input devices"), kExitRuntime)

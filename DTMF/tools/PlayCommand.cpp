@@ -52,7 +52,7 @@ int RunPlay(const PlayArgs& args)
     CWave wave;
     unsigned int device = WAVE_MAPPER;
     if (const auto& deviceArg = args.device) {
-        const auto names = OutputDeviceNames();
+        const auto names = vaudio::DeviceNames(vaudio::DeviceKind::Output);
         const auto found = FindDevice(names, *deviceArg);
         if (!found)
             return names.empty() ? Fail(NoDevice("no audio output devices"), kExitRuntime)
