@@ -158,20 +158,18 @@ void CQuillonDlg::CreateControls()
     auto* twoSounds = new wxButton(this, IDC_TWO_SOUNDS, "TwoSounds");
 
     quillon::PlaceFromTemplate(this, wxSize(320, 200),
-                               {
-                                   {ok, wxRect(209, 179, 50, 14)},
-                                   {cancel, wxRect(263, 179, 50, 14)},
-                                   {m_lastCommand, wxRect(30, 46, 135, 14)},
-                                   {lastLabel, wxRect(31, 35, 76, 8)},
-                                   {playFile, wxRect(208, 148, 50, 14)},
-                                   {m_inputDevices, wxRect(33, 76, 155, 71)},
-                                   {m_outputDevices, wxRect(31, 104, 158, 58)},
-                                   {inputLabel, wxRect(33, 65, 61, 8)},
-                                   {outputLabel, wxRect(35, 94, 66, 8)},
-                                   {m_waveFile, wxRect(17, 158, 157, 14)},
-                                   {waveLabel, wxRect(21, 148, 58, 8)},
-                                   {twoSounds, wxRect(263, 149, 50, 14)},
-                               });
+                               {{ok, wxRect(209, 179, 50, 14)},
+                                {cancel, wxRect(263, 179, 50, 14)},
+                                {m_lastCommand, wxRect(30, 46, 135, 14)},
+                                {lastLabel, wxRect(31, 35, 76, 8)},
+                                {playFile, wxRect(208, 148, 50, 14)},
+                                {m_inputDevices, wxRect(33, 76, 155, 71)},
+                                {m_outputDevices, wxRect(31, 104, 158, 58)},
+                                {inputLabel, wxRect(33, 65, 61, 8)},
+                                {outputLabel, wxRect(35, 94, 66, 8)},
+                                {m_waveFile, wxRect(17, 158, 157, 14)},
+                                {waveLabel, wxRect(21, 148, 58, 8)},
+                                {twoSounds, wxRect(263, 149, 50, 14)}});
     ok->SetDefault();
     ok->SetFocus();  // the first tab stop, as a dialog starts
     SetAffirmativeId(IDOK);

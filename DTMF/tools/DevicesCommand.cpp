@@ -34,9 +34,9 @@ int RunDevices()
 CommandRun AddDevices(CLI::App& app)
 {
     CLI::App& command = *app.add_subcommand("devices", "list the audio input and output devices");
-    command.footer("Lists the audio input devices (for 'vardell listen') and output devices (for\n"
-                   "'vardell play --device'), each with its index and name. Input device 0 is\n"
-                   "the one that 'vardell listen' uses by default.");
+    command.footer(R"(Lists the audio input devices (for 'vardell listen') and output devices (for
+'vardell play --device'), each with its index and name. Input device 0 is
+the one that 'vardell listen' uses by default.)");
     return [] { return RunDevices(); };
 }
 

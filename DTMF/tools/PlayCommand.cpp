@@ -113,8 +113,8 @@ CommandRun AddPlay(CLI::App& app)
 {
     auto args = std::make_shared<PlayArgs>();
     CLI::App& command = *app.add_subcommand("play", "play a PCM WAV file on an output device");
-    command.footer("Plays the PCM WAV file FILE to its end on an audio output device and exits;\n"
-                   "Ctrl-C stops it early.");
+    command.footer(R"(Plays the PCM WAV file FILE to its end on an audio output device and exits;
+Ctrl-C stops it early.)");
     command.add_option("FILE", args->path, "the sound")->required();
     command
         .add_option("--device", args->device,
