@@ -1,13 +1,24 @@
 // In-process virtual wave devices, for tests and for feeding recordings through
 // the live capture path. They appear in this process's device lists only, ahead
 // of the sound server's devices, in registration order.
+//
+//     unsigned int mic = vaudio::AddVirtualInput("Test mic", samples, {vaudio::Pacing::RealTime});
+//     AudioMonitor monitor(&reader, int(mic));   // hears `samples` as if they were captured
+//
+// Threads: every function may be called from any thread. A virtual device runs
+// its own thread, from which its buffers are filled or played.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
+#if __has_include(<version>)
+#include <version>
+#endif
+#ifdef __cpp_lib_span
+#include <span>
+#endif
 
 #include "WaveAudio.h"
 
@@ -32,7 +43,13 @@ VARDELL_API unsigned int AddVirtualInput(const std::string& name, std::vector<st
 VARDELL_API unsigned int AddVirtualInputFile(const std::string& name, const std::string& wavPath,
                                              InputOptions options = {});
 // Appends samples to a virtual input's source, e.g. to start a tone at a known time.
-VARDELL_API void FeedVirtualInput(unsigned int device, std::span<const std::int16_t> samples);
+VARDELL_API void FeedVirtualInput(unsigned int device, const std::int16_t* samples, std::size_t count);
+#ifdef __cpp_lib_span
+inline void FeedVirtualInput(unsigned int device, std::span<const std::int16_t> samples)
+{
+    FeedVirtualInput(device, samples.data(), samples.size());
+}
+#endif
 // Number of source samples delivered so far.
 VARDELL_API std::size_t VirtualInputDelivered(unsigned int device);
 

@@ -384,7 +384,7 @@ unsigned int AddVirtualInputFile(const std::string& name, const std::string& wav
     return AddVirtualInput(name, std::move(samples), options);
 }
 
-void FeedVirtualInput(unsigned int device, std::span<const std::int16_t> samples)
+void FeedVirtualInput(unsigned int device, const std::int16_t* samples, std::size_t count)
 {
     auto dev = Registered().Input(device);
     if (!dev)
@@ -398,7 +398,7 @@ void FeedVirtualInput(unsigned int device, std::span<const std::int16_t> samples
             std::min<std::size_t>(static_cast<std::size_t>(std::max(0.0, elapsed) * dev->framesPerSecond), 255);
         dev->samples.insert(dev->samples.end(), frames * dev->channels, 0);
     }
-    dev->samples.insert(dev->samples.end(), samples.begin(), samples.end());
+    dev->samples.insert(dev->samples.end(), samples, samples + count);
     dev->cv.notify_all();
 }
 
