@@ -28,6 +28,8 @@ public:
 
     // The debounce rule alone: the key to hand on for this block's result, or '\0'.
     char Debounce(char key);
+    // The key handed on and not yet released, or '\0'.
+    char Held() const { return sentKey; }
 
 private:
     char lastKey = '\0';

@@ -5,6 +5,7 @@
 
 #include "CommandReader.h"
 #include "FFT.h"
+#include "KeyEdges.h"
 #include "StrictDetector.h"
 
 KeyEngine::KeyEngine(Sink s, bool strict)
@@ -13,6 +14,12 @@ KeyEngine::KeyEngine(Sink s, bool strict)
       fft(ownFFT.get()),
       strictDetector(strict ? std::make_unique<StrictKeyDetector>() : nullptr)
 {
+}
+
+KeyEngine::KeyEngine(EventSink s, bool strict) : KeyEngine(Sink(), strict)
+{
+    events = std::move(s);
+    edges = std::make_unique<KeyEdges>();
 }
 
 KeyEngine::KeyEngine(Sink s, FFT& f, bool strict)
@@ -43,17 +50,59 @@ void KeyEngine::Feed(const short* samples, std::size_t count)
 void KeyEngine::Step(const short* block)
 {
     ++blocks;
+    if (edges)
+        edges->Remember(block, blocks * kBlock);
     if (strictDetector) {
         // The strict checks weigh the tones against the whole spectrum and the raw block.
         std::copy_n(block, kBlock, work);
         fft->Run(work, spectrum);
-        if (const char key = strictDetector->ProcessBlock(block, spectrum, kDetectionFactor))
+        const char key = strictDetector->ProcessBlock(block, spectrum, kDetectionFactor);
+        if (events)
+            Track(KeyDetector::Classify(spectrum, kDetectionFactor), key, strictDetector->Held());
+        else if (key)
             sink(key, blocks * kBlock);
         return;
     }
     fft->RunBand(block, work, spectrum, dtmf::kBandFirst, dtmf::kBandLast);
-    if (const char key = detector.Debounce(KeyDetector::Classify(spectrum, kDetectionFactor)))
+    const char classified = KeyDetector::Classify(spectrum, kDetectionFactor);
+    const char key = detector.Debounce(classified);
+    if (events)
+        Track(classified, key, detector.Held());
+    else if (key)
         sink(key, blocks * kBlock);
+}
+
+// After each block, with an event sink: the key it shows, the key the detector
+// hands on (if any) and the key it holds now.
+void KeyEngine::Track(char classified, char handOn, char held)
+{
+    const std::uint64_t end = blocks * kBlock;
+    if (pressed.key && classified == pressed.key)
+        lastSeen = end;
+    if (pressed.key && held != pressed.key)
+        Release();
+    if (handOn) {
+        pressed = {KeyEvent::Pressed, handOn, 0, end, 0};
+        pressed.onset = std::clamp(edges->Onset(handOn, end), std::min(lastRelease, end), end);
+        lastSeen = end;
+        events(pressed);
+    }
+}
+
+void KeyEngine::Release()
+{
+    KeyEvent released = pressed;
+    released.phase = KeyEvent::Released;
+    released.release = std::clamp(edges->Release(released.key, lastSeen), released.detected, blocks * kBlock);
+    lastRelease = released.release;
+    pressed = {};
+    events(released);
+}
+
+void KeyEngine::Flush()
+{
+    if (events && pressed.key)
+        Release();
 }
 
 KeyEngine::Sink KeyEngine::Into(CommandReader& reader)

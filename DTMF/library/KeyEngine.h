@@ -6,8 +6,15 @@
 //     KeyEngine engine([](char key, std::uint64_t end) { std::printf("%c at %llu\n", key, end); });
 //     engine.Feed(samples, count);   // as often as samples come
 //
-// Threads: an engine is used by one thread at a time; the sink runs inside Feed,
-// on the feeding thread.
+// An event sink also hears where each key's tone began and, once it has ended,
+// where it ended:
+//
+//     KeyEngine engine([](const KeyEvent& e) { if (e.phase == KeyEvent::Released) use(e.onset, e.release); });
+//     engine.Feed(samples, count);
+//     engine.Flush();                // the end of the stream releases a key still held
+//
+// Threads: an engine is used by one thread at a time; the sink runs inside Feed
+// (or Flush), on the calling thread.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +34,18 @@
 
 class CommandReader;
 class FFT;
+class KeyEdges;
 class StrictKeyDetector;
+
+// One key press; positions count samples from the start of the stream.
+struct KeyEvent {
+    enum Phase { Pressed, Released };
+    Phase phase;
+    char key;
+    std::uint64_t onset;     // where the tone began (a few ms either way)
+    std::uint64_t detected;  // the end of the block that decided the key, as a Sink hears it
+    std::uint64_t release;   // where the tone ended, at least `detected`; Released only (else 0)
+};
 
 class VARDELL_API KeyEngine {
 public:
@@ -37,9 +55,14 @@ public:
 
     // Receives each key and the number of samples fed up to the end of its block.
     using Sink = std::function<void(char key, std::uint64_t end)>;
+    // Receives each key when it is decided (Pressed, when a Sink would) and when it
+    // ends (Released, one or more blocks later). Events come in stream order.
+    using EventSink = std::function<void(const KeyEvent& event)>;
 
     // strict: a key must also pass StrictKeyDetector's checks (see StrictDetector.h).
     explicit KeyEngine(Sink sink, bool strict = false);
+    // The same keys and moments, with each key's onset and release.
+    explicit KeyEngine(EventSink sink, bool strict = false);
     // The same with a borrowed 256-point analyser, which must outlive the engine.
     KeyEngine(Sink sink, FFT& fft, bool strict = false);
     ~KeyEngine();
@@ -55,6 +78,11 @@ public:
     }
 #endif
 
+    // The end of the stream: a key still held is released where its tone fell
+    // silent, or at the end of the last whole block. A partial block is not
+    // classified. Feeding may go on afterwards, as a new stretch of the stream.
+    void Flush();
+
     // The first sample of the block being classified (during a sink call) or last classified.
     std::uint64_t BlockStart() const
     {
@@ -66,8 +94,15 @@ public:
 
 private:
     void Step(const short* block);
+    void Track(char classified, char handOn, char held);
+    void Release();
 
     Sink sink;
+    EventSink events;                 // set instead of `sink`: the edges are followed
+    std::unique_ptr<KeyEdges> edges;  // with `events` only
+    KeyEvent pressed{};               // the key held, if pressed.key
+    std::uint64_t lastSeen = 0;       // the end of the last block that showed it
+    std::uint64_t lastRelease = 0;
     std::unique_ptr<FFT> ownFFT;
     FFT* fft;
     KeyDetector detector;

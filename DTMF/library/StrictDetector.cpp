@@ -97,6 +97,11 @@ bool StrictKeyDetector::LongEnough(const short* samples)
     return longest >= minQuarters;
 }
 
+char StrictKeyDetector::Held() const
+{
+    return held >= 0 ? kKeys[static_cast<std::size_t>(held)] : '\0';
+}
+
 char StrictKeyDetector::ProcessBlock(const short* samples, const int* spectrum, int threshold)
 {
     const bool longEnough = LongEnough(samples);
