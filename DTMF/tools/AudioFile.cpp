@@ -4,10 +4,13 @@
 #include <cmath>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 #include <sndfile.h>
 #include <soxr.h>
+
+#include "Resampler.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -73,14 +76,19 @@ void ToSamples(std::span<const float> in, std::int16_t* out)
         out[i] = ToSample(in[i]);
 }
 
-// One stream of floats on its way to 11025 Hz 16-bit: resampled (soxr's high
-// quality, as one pass over the whole signal would be) unless already at 11025 Hz.
+// One stream on its way to 11025 Hz 16-bit: taken as it is at 11025 Hz, resampled from
+// 8000 Hz by the FIR made for it (on 16-bit samples), and from any other rate by soxr's
+// high quality (on floats, as one pass over the whole signal would be).
 class Converter {
 public:
     Converter(int rate, std::string& error)
     {
         if (rate == kDetectorRate)
             return;
+        if (rate == Resampler::kInputRate) {
+            fir.emplace();
+            return;
+        }
         const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
         const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
         soxr_error_t e = nullptr;
@@ -91,14 +99,23 @@ public:
     }
 
     // `in` empty: the end of the signal, which flushes the resampler.
+    std::span<const std::int16_t> Convert(std::span<const std::int16_t> in)
+    {
+        if (!fir)
+            return in;
+        return in.empty() ? fir->Flush() : fir->Process(in);
+    }
+
     std::span<const std::int16_t> Convert(std::span<const float> in, std::string& error)
     {
-        out.clear();
         if (!resampler) {
+            if (in.empty() && !fir)
+                return {};
             out.resize(in.size());
             ToSamples(in, out.data());
-            return out;
+            return Convert(out);
         }
+        out.clear();
         resampled.resize(static_cast<std::size_t>(std::ceil(static_cast<double>(in.size()) * ratio)) + 64);
         const bool flush = in.empty();
         do {
@@ -118,7 +135,11 @@ public:
         return out;
     }
 
+    // Whether 16-bit samples may come in as they are.
+    bool TakesSamples() const { return !resampler; }
+
 private:
+    std::optional<Resampler> fir;
     SoxrPtr resampler;
     double ratio = 1;
     std::vector<float> resampled;
@@ -161,15 +182,15 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
         return choice.mode == ChannelChoice::One ? static_cast<std::size_t>(choice.channel) : stream;
     };
     const bool mixDown = choice.mode == ChannelChoice::MixDown && channels > 1;
-    const bool direct =
-        info.samplerate == kDetectorRate && (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 && !mixDown;
-
     std::vector<std::unique_ptr<Converter>> converters;
-    for (std::size_t s = 0; s < streams && !direct; ++s) {
+    for (std::size_t s = 0; s < streams; ++s) {
         converters.push_back(std::make_unique<Converter>(info.samplerate, error));
         if (!error.empty())
             return false;
     }
+    // 16-bit samples are read as they are when no mix-down or soxr needs floats.
+    const bool direct =
+        converters[0]->TakesSamples() && (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 && !mixDown;
     std::vector<short> shorts(direct ? kChunkFrames * channels : 0);
     std::vector<float> floats(direct ? 0 : kChunkFrames * channels), mono(kChunkFrames);
     std::vector<std::vector<std::int16_t>> picked(direct ? streams : 0, std::vector<std::int16_t>(kChunkFrames));
@@ -181,14 +202,14 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
         const auto frames = static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
         for (std::size_t s = 0; s < streams; ++s) {
             const std::size_t c = channelOf(s);
-            if (direct && channels == 1) {
-                out[s] = std::span(shorts).first(frames);
-                continue;
-            }
             if (direct) {
-                for (std::size_t f = 0; f < frames; ++f)
-                    picked[s][f] = shorts[f * channels + c];
-                out[s] = std::span(picked[s]).first(frames);
+                std::span<const std::int16_t> signal = std::span(shorts).first(frames);  // one channel: as read
+                if (channels > 1) {
+                    for (std::size_t f = 0; f < frames; ++f)
+                        picked[s][f] = shorts[f * channels + c];
+                    signal = std::span(picked[s]).first(frames);
+                }
+                out[s] = converters[s]->Convert(signal);  // no frames: the flush
                 continue;
             }
             std::span<const float> signal = std::span(floats).first(frames);  // one channel: as read
