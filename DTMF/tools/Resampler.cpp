@@ -1,8 +1,10 @@
 #include "Resampler.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <immintrin.h>
@@ -14,31 +16,51 @@ namespace {
 
 // One cycle: 441 output samples from 320 input samples, each output with a phase of its own.
 constexpr int kUp = 441, kDown = 320, kTaps = Resampler::kTaps, kHalf = kTaps / 2;
-// The SIMD paths make 8 outputs at a time; the tables run 7 entries into the next cycle so that no
-// group needs to wrap.
-constexpr int kGroup = 8, kEntries = kUp + kGroup - 1;
+// The SIMD paths make the outputs of a cycle 8 at a time (55 groups, then one on its own).
+constexpr int kGroup = 8, kGroups = kUp / kGroup, kPairs = 11;
 // Q15 taps: each phase sums to exactly 1.0, so a constant input comes out unchanged.
 constexpr int kShift = 15, kUnity = 1 << kShift;
 
 // Kaiser-windowed sinc. The cut-off lies well below 4 kHz so that 16 taps reach the stop band by
-// 4.4 kHz; DTMF ends at 1.7 kHz, and the band up to 3 kHz loses at most 2.4 dB.
-constexpr double kCutoffHz = 3300, kBeta = 7;
+// 4.4 kHz; DTMF ends at 1.7 kHz, and the band up to 3 kHz loses at most 3 dB.
+constexpr double kCutoffHz = 3250, kBeta = 8;
 
 struct Tables {
-    alignas(32) std::int16_t taps[kEntries][kTaps];  // for output k of a cycle, in input order
-    int start[kEntries];                             // its first input, from the cycle's first input
+    alignas(32) std::int16_t taps[kUp][kTaps];  // for output k of a cycle, in input order
+    int start[kUp];                             // its first input, from the cycle's first input
+    // Group g's taps by input pair and output: pair i of output n (zero outside its window) at
+    // [g][i][2n], for a multiply-add of one broadcast input pair with all 8 outputs.
+    alignas(32) std::int16_t pairs[kGroups][kPairs][2 * kGroup];
 };
 
+// The 8 windows of a group start within 6 inputs of each other, so together they span 11 pairs.
+static_assert([] {
+    for (int k = 0; k + kGroup <= kUp; k += kGroup)
+        if ((k + kGroup - 1) * kDown / kUp - k * kDown / kUp + kTaps > 2 * kPairs)
+            return false;
+    return true;
+}());
+
 // sin and the Bessel function I0 from + - * / alone, which IEEE arithmetic rounds alike everywhere
-// (the file is built without contraction into FMA), so the tables do not depend on a libm.
+// (the file is built without contraction into FMA), as it does sqrt and floor: the tables do not
+// depend on a libm.
 constexpr double kPi = 3.14159265358979323846;
+constexpr int kTerms = 24;  // enough for |x| <= pi in Sine and x <= 8 in BesselI0
+
+// 1 / (k * k), and 1 / ((2k)(2k + 1)) for the sine's terms, worked out by the compiler.
+constexpr auto kReciprocals = [] {
+    std::array<std::array<double, kTerms + 1>, 2> r{};
+    for (int k = 1; k <= kTerms; ++k)
+        r[0][k] = 1.0 / (k * k), r[1][k] = 1.0 / ((2 * k) * (2 * k + 1));
+    return r;
+}();
 
 double Sine(double x)
 {
-    x -= 2 * kPi * std::floor(x / (2 * kPi) + 0.5);
+    x -= 2 * kPi * std::floor(x * (0.5 / kPi) + 0.5);
     double term = x, sum = x;
-    for (int n = 1; n < 30; ++n) {
-        term *= -x * x / ((2 * n) * (2 * n + 1));
+    for (int n = 1; n <= kTerms; ++n) {
+        term *= -x * x * kReciprocals[1][n];
         sum += term;
     }
     return sum;
@@ -46,9 +68,10 @@ double Sine(double x)
 
 double BesselI0(double x)
 {
+    const double quarter = x * x / 4;
     double term = 1, sum = 1;
-    for (int k = 1; k < 60; ++k) {
-        term *= (x / (2 * k)) * (x / (2 * k));
+    for (int k = 1; k <= kTerms; ++k) {
+        term *= quarter * kReciprocals[0][k];
         sum += term;
     }
     return sum;
@@ -61,23 +84,37 @@ Tables Build()
     for (int k = 0; k < kUp; ++k) {
         const int phase = k * kDown % kUp;
         t.start[k] = k * kDown / kUp - kHalf + 1;
-        int sum = 0, peak = 0;
+        double taps[kTaps], total = 0;
         for (int i = 0; i < kTaps; ++i) {
             // Output time minus input time, in input samples: in (-8, 8] when k lies on an input.
             const double tau = static_cast<double>(phase) / kUp + (kHalf - 1 - i);
             const double x = cutoff * tau, edge = tau / kHalf;
             const double sinc = x == 0 ? 1 : Sine(kPi * x) / (kPi * x);
-            const double window = BesselI0(kBeta * std::sqrt(std::max(0.0, 1 - edge * edge))) / BesselI0(kBeta);
-            t.taps[k][i] = static_cast<std::int16_t>(std::floor(cutoff * sinc * window * kUnity + 0.5));
-            sum += t.taps[k][i];
-            peak = std::abs(t.taps[k][i]) > std::abs(t.taps[k][peak]) ? i : peak;
+            taps[i] = sinc * BesselI0(kBeta * std::sqrt(std::max(0.0, 1 - edge * edge)));
+            total += taps[i];
         }
-        t.taps[k][peak] = static_cast<std::int16_t>(t.taps[k][peak] + kUnity - sum);
+        // Scaled to sum to 1.0 and rounded down; then the taps with the largest remainders go up
+        // by one until the sum is exact again. Putting all of the difference on one tap instead
+        // would raise the images by about 6 dB.
+        int sum = 0;
+        for (int i = 0; i < kTaps; ++i) {
+            const double scaled = taps[i] * kUnity / total, whole = std::floor(scaled);
+            t.taps[k][i] = static_cast<std::int16_t>(whole);
+            taps[i] = scaled - whole;
+            sum += t.taps[k][i];
+        }
+        for (; sum < kUnity; ++sum) {
+            const auto up = std::max_element(taps, taps + kTaps) - taps;
+            ++t.taps[k][up];
+            taps[up] = -1;
+        }
     }
-    for (int k = kUp; k < kEntries; ++k) {
-        std::copy_n(t.taps[k - kUp], kTaps, t.taps[k]);
-        t.start[k] = t.start[k - kUp] + kDown;
-    }
+    for (int g = 0; g < kGroups; ++g)
+        for (int n = 0; n < kGroup; ++n) {
+            const int k = g * kGroup + n, offset = t.start[k] - t.start[g * kGroup];
+            for (int i = 0; i < kTaps; ++i)
+                t.pairs[g][(offset + i) / 2][2 * n + (offset + i) % 2] = t.taps[k][i];
+        }
     return t;
 }
 
@@ -93,34 +130,38 @@ std::int16_t Round(std::int32_t sum)
     return static_cast<std::int16_t>(std::clamp((sum + (1 << (kShift - 1))) >> kShift, -32768, 32767));
 }
 
-std::int16_t One(const std::int16_t* x, const std::int16_t* taps)
+// Output k of the cycle whose first input is in[base].
+std::int16_t One(const Tables& f, const std::int16_t* in, std::ptrdiff_t base, int k)
 {
+    const std::int16_t* x = in + base + f.start[k];
     std::int32_t sum = 0;
     for (int i = 0; i < kTaps; ++i)
-        sum += x[i] * taps[i];
+        sum += x[i] * f.taps[k][i];
     return Round(sum);
 }
 
-// Outputs [j, j + count) from `in`, which holds the input from position `first` on. Returns the
-// output index within the cycle and the cycle's first input as an index into `in` after `done`
-// outputs made by groups, for the single outputs that finish the run.
-struct Position {
-    int k;
-    std::ptrdiff_t base;
-};
+// Groups g..g+count-1 of the cycle whose first input is in[base], 8 outputs each.
+using Groups = void (*)(const Tables& f, const std::int16_t* in, std::ptrdiff_t base, int g, int count,
+                        std::int16_t* out);
 
-Position At(std::int64_t j, std::int64_t first)
-{
-    return {static_cast<int>(j % kUp), static_cast<std::ptrdiff_t>(j / kUp * kDown - first)};
-}
-
-void Singles(const std::int16_t* in, Position p, std::int16_t* out, std::size_t count)
+// Outputs [j, j + count), `in` holding the input from position `first` on: by `groups` where they
+// fill whole groups, one by one elsewhere.
+void Make(const std::int16_t* in, std::int64_t first, std::int64_t j, std::int16_t* out, std::size_t count,
+          Groups groups)
 {
     const Tables& f = Filter();
-    for (std::size_t n = 0; n < count; ++n) {
-        out[n] = One(in + p.base + f.start[p.k], f.taps[p.k]);
-        if (++p.k == kUp)
-            p.k = 0, p.base += kDown;
+    int k = static_cast<int>(j % kUp);
+    auto base = static_cast<std::ptrdiff_t>(j / kUp * kDown - first);
+    for (std::size_t n = 0; n < count;) {
+        const int whole = static_cast<int>(std::min<std::size_t>(kGroups - k / kGroup, (count - n) / kGroup));
+        if (groups && k % kGroup == 0 && whole > 0) {
+            groups(f, in, base, k / kGroup, whole, out + n);
+            n += static_cast<std::size_t>(whole) * kGroup, k += whole * kGroup;
+        } else {
+            out[n++] = One(f, in, base, k++);
+        }
+        if (k == kUp)
+            k = 0, base += kDown;
     }
 }
 
@@ -142,44 +183,37 @@ void Store8(std::int16_t* out, __m128i low, __m128i high)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(low, high));
 }
 
-Position GroupsSse2(const std::int16_t* in, Position p, std::int16_t* out, std::size_t groups)
+void GroupsSse2(const Tables& f, const std::int16_t* in, std::ptrdiff_t base, int g, int count, std::int16_t* out)
 {
-    const Tables& f = Filter();
-    for (std::size_t g = 0; g < groups; ++g, out += kGroup) {
+    for (const int end = g + count; g < end; ++g, out += kGroup) {
         __m128i sums[kGroup];
         for (int n = 0; n < kGroup; ++n) {
-            const auto* x = reinterpret_cast<const __m128i*>(in + p.base + f.start[p.k + n]);
-            const auto* taps = reinterpret_cast<const __m128i*>(f.taps[p.k + n]);
+            const int k = g * kGroup + n;
+            const auto* x = reinterpret_cast<const __m128i*>(in + base + f.start[k]);
+            const auto* taps = reinterpret_cast<const __m128i*>(f.taps[k]);
             sums[n] = _mm_add_epi32(_mm_madd_epi16(_mm_loadu_si128(x), _mm_load_si128(taps)),
                                     _mm_madd_epi16(_mm_loadu_si128(x + 1), _mm_load_si128(taps + 1)));
         }
         Store8(out, Totals(sums[0], sums[1], sums[2], sums[3]), Totals(sums[4], sums[5], sums[6], sums[7]));
-        if ((p.k += kGroup) >= kUp)
-            p.k -= kUp, p.base += kDown;
     }
-    return p;
 }
 
-__attribute__((target("avx2"))) Position GroupsAvx2(const std::int16_t* in, Position p, std::int16_t* out,
-                                                    std::size_t groups)
+// The outputs in the lanes and one input pair at a time: broadcasts come from the load ports,
+// where the sums across lanes of GroupsSse2 wait for the shuffle port.
+__attribute__((target("avx2"))) void GroupsAvx2(const Tables& f, const std::int16_t* in, std::ptrdiff_t base, int g,
+                                                int count, std::int16_t* out)
 {
-    const Tables& f = Filter();
-    for (std::size_t g = 0; g < groups; ++g, out += kGroup) {
-        __m256i sums[kGroup];
-        for (int n = 0; n < kGroup; ++n) {
-            const auto* x = reinterpret_cast<const __m256i*>(in + p.base + f.start[p.k + n]);
-            sums[n] = _mm256_madd_epi16(_mm256_loadu_si256(x),
-                                        _mm256_load_si256(reinterpret_cast<const __m256i*>(f.taps[p.k + n])));
+    for (const int end = g + count; g < end; ++g, out += kGroup) {
+        const std::int16_t* x = in + base + f.start[g * kGroup];
+        __m256i sum = _mm256_setzero_si256();
+        for (int i = 0; i < kPairs; ++i) {
+            std::int32_t pair;
+            std::memcpy(&pair, x + 2 * i, sizeof pair);
+            const __m256i taps = _mm256_load_si256(reinterpret_cast<const __m256i*>(f.pairs[g][i]));
+            sum = _mm256_add_epi32(sum, _mm256_madd_epi16(_mm256_set1_epi32(pair), taps));
         }
-        // Pairwise sums: lane n of each half holds a part of sum n.
-        const __m256i q0 = _mm256_hadd_epi32(_mm256_hadd_epi32(sums[0], sums[1]), _mm256_hadd_epi32(sums[2], sums[3]));
-        const __m256i q1 = _mm256_hadd_epi32(_mm256_hadd_epi32(sums[4], sums[5]), _mm256_hadd_epi32(sums[6], sums[7]));
-        Store8(out, _mm_add_epi32(_mm256_castsi256_si128(q0), _mm256_extracti128_si256(q0, 1)),
-               _mm_add_epi32(_mm256_castsi256_si128(q1), _mm256_extracti128_si256(q1, 1)));
-        if ((p.k += kGroup) >= kUp)
-            p.k -= kUp, p.base += kDown;
+        Store8(out, _mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
     }
-    return p;
 }
 #endif
 
@@ -207,14 +241,14 @@ std::span<const std::int16_t> Resampler::Process(std::span<const std::int16_t> s
 {
     in.insert(in.end(), samples.begin(), samples.end());
     received += static_cast<std::int64_t>(samples.size());
-    // Output j needs the inputs up to floor(j * 320/441) + 8.
-    const std::int64_t last = received - kHalf - 1;
+    // Output j needs the inputs up to floor(j * 320/441) + 8, and a group reads one more.
+    const std::int64_t last = received - kHalf - 2;
     return Run(last < 0 ? 0 : ((last + 1) * kUp - 1) / kDown + 1);
 }
 
 std::span<const std::int16_t> Resampler::Flush()
 {
-    in.insert(in.end(), kHalf, 0);
+    in.insert(in.end(), kHalf + 1, 0);
     return Run((received * kUp + kDown - 1) / kDown);
 }
 
@@ -222,17 +256,11 @@ std::span<const std::int16_t> Resampler::Run(std::int64_t end)
 {
     const auto count = static_cast<std::size_t>(std::max<std::int64_t>(end - made, 0));
     out.resize(count);
-    Position p = At(made, first);
-    std::size_t done = 0;
+    Groups groups = nullptr;
 #if defined(__SSE2__)
-    if (path != Path::Portable) {
-        const std::size_t groups = count / kGroup;
-        p = path == Path::Avx2 ? GroupsAvx2(in.data(), p, out.data(), groups)
-                               : GroupsSse2(in.data(), p, out.data(), groups);
-        done = groups * kGroup;
-    }
+    groups = path == Path::Avx2 ? GroupsAvx2 : path == Path::Sse2 ? GroupsSse2 : nullptr;
 #endif
-    Singles(in.data(), p, out.data() + done, count - done);
+    Make(in.data(), first, made, out.data(), count, groups);
     made += static_cast<std::int64_t>(count);
     // Keep the input from the next output's first one on.
     const std::int64_t keep = made * kDown / kUp - kHalf + 1;
