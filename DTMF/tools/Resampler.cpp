@@ -187,6 +187,7 @@ void GroupsSse2(const Tables& f, const std::int16_t* in, std::ptrdiff_t base, in
 {
     for (const int end = g + count; g < end; ++g, out += kGroup) {
         __m128i sums[kGroup];
+#pragma GCC unroll 8
         for (int n = 0; n < kGroup; ++n) {
             const int k = g * kGroup + n;
             const auto* x = reinterpret_cast<const __m128i*>(in + base + f.start[k]);
@@ -206,6 +207,7 @@ __attribute__((target("avx2"))) void GroupsAvx2(const Tables& f, const std::int1
     for (const int end = g + count; g < end; ++g, out += kGroup) {
         const std::int16_t* x = in + base + f.start[g * kGroup];
         __m256i sum = _mm256_setzero_si256();
+#pragma GCC unroll 11  // as -O3 would: the loop itself costs as much as its body
         for (int i = 0; i < kPairs; ++i) {
             std::int32_t pair;
             std::memcpy(&pair, x + 2 * i, sizeof pair);
