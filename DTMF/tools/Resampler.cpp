@@ -225,7 +225,7 @@ bool Resampler::Available(Path path)
 {
 #if defined(__SSE2__)
     if (path == Path::Avx2)
-        return __builtin_cpu_supports("avx2");
+        return __builtin_cpu_init(), __builtin_cpu_supports("avx2");  // safe before main too
     return true;
 #else
     return path == Path::Portable || path == Path::Best;
