@@ -195,13 +195,13 @@ TEST(Tool, HelpVersionAndFailuresWithTheirExitStatus)
     const std::string usage = "Usage: vardell";
     const std::tuple<int, std::string, std::string> cases[] = {
         {0, "Exit status", "--help; help"},
-        {0, "vardell decode [OPTIONS] FILE", "decode --help"},
+        {0, "vardell decode [OPTIONS] [FILE...]", "decode --help"},
         {0, "--timestamps", "help decode"},
         {0, "--seed", "tones -h"},
         {0, "vardell " VARDELL_VERSION "\n", "--version"},
         {2, usage, "; decoder OK; tones 12E -o OUT; tones 12; tones -o OUT; tones 12 -o OUT --level nan"},
         {2, usage, "tones 12 -o OUT --tone-ms -5; tones 12 -o OUT --seed 1.5; tones 12 -o; tones 12 -o OUT --bogus"},
-        {2, usage, "decode; decode OK --frobnicate; decode OK OK; decode --keys=yes OK; decode OK --channel 0"},
+        {2, usage, "decode; decode OK --frobnicate; decode OK --format xml; decode --keys=yes OK; decode OK --channel 0"},
         {2, usage, "decode OK --channel 1 --each-channel; devices extra; listen 0 1; play; play OK --device"},
         {2, usage, "mix OK OK; mix OK -o OUT"},
         {2, "OK", "decode OK --channel 2"},
