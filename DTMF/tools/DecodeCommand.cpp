@@ -35,28 +35,24 @@ struct DecodeArgs {
     int channels = 1;
 };
 
-// The recordings named by the operands, then by the list.
-std::vector<std::string> Recordings(const DecodeArgs& args)
+// The recordings named by the operands, then by the list; false if the list cannot be read.
+bool Recordings(const DecodeArgs& args, std::vector<std::string>& names)
 {
-    std::vector<std::string> names = args.files;
-    if (!args.filesFrom.empty()) {
-        std::ifstream file;
-        if (args.filesFrom != "-") {
-            file.open(args.filesFrom);
-            if (!file)
-                throw CLI::ValidationError(args.filesFrom, std::strerror(errno));
-        }
-        std::istream& list = args.filesFrom == "-" ? std::cin : file;
-        for (std::string name; std::getline(list, name);)
-            if (!name.empty())
-                names.push_back(name);
-    } else if (names.empty()) {
+    names = args.files;
+    if (args.filesFrom.empty() && names.empty())
         throw CLI::ValidationError("FILE", "a recording or --files-from is required");
-    }
-    const auto stdinUses = std::count(names.begin(), names.end(), "-") + (args.filesFrom == "-");
-    if (stdinUses > 1)
+    if (std::count(names.begin(), names.end(), "-") + (args.filesFrom == "-") > 1)
         throw CLI::ValidationError("-", "standard input can be read only once");
-    return names;
+    if (args.filesFrom.empty())
+        return true;
+    std::ifstream file;
+    if (args.filesFrom != "-")
+        file.open(args.filesFrom);
+    std::istream& list = args.filesFrom == "-" ? std::cin : file;
+    for (std::string name; list && std::getline(list, name);)
+        if (!name.empty())
+            names.push_back(name);
+    return !list.bad() && (args.filesFrom == "-" || file.is_open());
 }
 
 vardell::DecodeSettings Settings(const DecodeArgs& args)
@@ -77,7 +73,10 @@ int RunDecode(const DecodeArgs& args)
 {
     if (args.format != "text" && (args.keys || args.timestamps))
         throw CLI::ValidationError("--format", "--keys and --timestamps belong to the text format");
-    const std::vector<std::string> names = Recordings(args);
+    std::vector<std::string> names;
+    if (!Recordings(args, names))
+        return Fail((args.filesFrom == "-" ? std::string("standard input") : args.filesFrom) + ": " +
+                    std::strerror(errno));
     const vardell::DecodeSettings settings = Settings(args);
     const bool text = args.format == "text", many = names.size() > 1;
     const RecordFormat format = args.format == "tsv" ? RecordFormat::Tsv : RecordFormat::Jsonl;
