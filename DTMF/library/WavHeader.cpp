@@ -19,24 +19,20 @@ std::uint32_t Little(const unsigned char* b, int bytes)
     return v;
 }
 
-// The encoding of a format chunk's tag and sample width, as libsndfile reads it.
+// The encoding of a format chunk's tag (PCM 1, float 3, A-law 6, mu-law 7) and sample width.
 std::optional<SampleEncoding> EncodingOf(std::uint32_t tag, std::uint32_t bits)
 {
-    constexpr std::uint32_t kPcm = 1, kFloat = 3, kALaw = 6, kULaw = 7;
-    if (tag == kPcm && bits == 8)
-        return SampleEncoding::U8;
-    if (tag == kPcm && bits == 16)
-        return SampleEncoding::S16LE;
-    if (tag == kPcm && bits == 24)
-        return SampleEncoding::S24LE;
-    if (tag == kPcm && bits == 32)
-        return SampleEncoding::S32LE;
-    if (tag == kFloat && bits == 32)
-        return SampleEncoding::F32LE;
-    if (tag == kALaw && bits == 8)
-        return SampleEncoding::ALaw;
-    if (tag == kULaw && bits == 8)
-        return SampleEncoding::ULaw;
+    struct Tagged {
+        std::uint32_t tag, bits;
+        SampleEncoding encoding;
+    };
+    constexpr Tagged kTagged[] = {{1, 8, SampleEncoding::U8},     {1, 16, SampleEncoding::S16LE},
+                                  {1, 24, SampleEncoding::S24LE}, {1, 32, SampleEncoding::S32LE},
+                                  {3, 32, SampleEncoding::F32LE}, {6, 8, SampleEncoding::ALaw},
+                                  {7, 8, SampleEncoding::ULaw}};
+    for (const Tagged& t : kTagged)
+        if (t.tag == tag && t.bits == bits)
+            return t.encoding;
     return std::nullopt;
 }
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -46,6 +47,10 @@ bool Recordings(const DecodeArgs& args, std::vector<std::string>& names)
     if (args.filesFrom.empty())
         return true;
     std::ifstream file;
+    if (std::filesystem::is_directory(args.filesFrom)) {
+        errno = EISDIR;
+        return false;
+    }
     if (args.filesFrom != "-")
         file.open(args.filesFrom);
     std::istream& list = args.filesFrom == "-" ? std::cin : file;
@@ -105,7 +110,8 @@ int RunDecode(const DecodeArgs& args)
             out.Fail(named + ": " + read.warning);
         return read.ok() ? kExitDone : out.Fail(named + ": " + read.error);
     });
-    if (std::fflush(stdout) != 0)
+    // Each line was flushed as it came: a failed write shows in the error flag.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
         return Fail("cannot write to standard output", kExitRuntime);
     return status;
 }
