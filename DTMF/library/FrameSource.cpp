@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <mutex>
 #include <vector>
 
 #include <fcntl.h>
@@ -21,6 +22,10 @@
 using vardell::RawFormat;
 
 namespace {
+
+// libsndfile keeps the reason of a failed open in globals: opens on several
+// threads at once take turns, each reading its own reason.
+std::mutex sndfileOpening;
 
 // libsndfile's own reasons end with a full stop; the tool's lines do not.
 std::string Reason(SNDFILE* file)
@@ -206,6 +211,7 @@ std::unique_ptr<FrameSource> OpenFrameSource(const std::string& path, const std:
     }
     SF_INFO info{};
     if (!Streamed(path)) {
+        const std::lock_guard turn(sndfileOpening);
         SNDFILE* file =
             path == "-" ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, SF_FALSE) : sf_open(path.c_str(), SFM_READ, &info);
         if (!file)  // libsndfile calls a directory an unknown format
@@ -227,9 +233,11 @@ std::unique_ptr<FrameSource> OpenFrameSource(const std::string& path, const std:
     if (header)
         return std::make_unique<PcmSource>(fd, header->format, header->dataBytes, false);
     auto relay = std::make_unique<InputRelay>(std::move(consumed), fd, error);
+    std::unique_lock turn(sndfileOpening);
     SNDFILE* file = error.empty() ? sf_open_fd(relay->ReadEnd(), SFM_READ, &info, SF_FALSE) : nullptr;
     if (!file && error.empty())
         error = Reason(nullptr);
+    turn.unlock();
     if (!file) {
         relay.reset();  // stops reading `fd` before it is closed
         Release(fd);
