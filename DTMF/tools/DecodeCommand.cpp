@@ -36,6 +36,12 @@ struct DecodeArgs {
     int channels = 1;
 };
 
+// A path as the error lines name it.
+std::string Named(const std::string& path)
+{
+    return path == "-" ? "standard input" : path;
+}
+
 // The recordings named by the operands, then by the list; false if the list cannot be read.
 bool Recordings(const DecodeArgs& args, std::vector<std::string>& names)
 {
@@ -80,8 +86,7 @@ int RunDecode(const DecodeArgs& args)
         throw CLI::ValidationError("--format", "--keys and --timestamps belong to the text format");
     std::vector<std::string> names;
     if (!Recordings(args, names))
-        return Fail((args.filesFrom == "-" ? std::string("standard input") : args.filesFrom) + ": " +
-                    std::strerror(errno));
+        return Fail(Named(args.filesFrom) + ": " + std::strerror(errno));
     const vardell::DecodeSettings settings = Settings(args);
     const bool text = args.format == "text", many = names.size() > 1;
     const RecordFormat format = args.format == "tsv" ? RecordFormat::Tsv : RecordFormat::Jsonl;
@@ -105,10 +110,9 @@ int RunDecode(const DecodeArgs& args)
         const auto record = [&](const vardell::KeyRecord& r) { out.Print(FormatRecord(format, path, r)); };
         const vardell::ReadOutcome read = vardell::DecodeRecording(
             path, settings, text ? vardell::LineSink(line) : nullptr, text ? nullptr : vardell::RecordSink(record));
-        const std::string named = path == "-" ? "standard input" : path;
         if (!read.warning.empty())
-            out.Fail(named + ": " + read.warning);
-        return read.ok() ? kExitDone : out.Fail(named + ": " + read.error);
+            out.Fail(Named(path) + ": " + read.warning);
+        return read.ok() ? kExitDone : out.Fail(Named(path) + ": " + read.error);
     });
     // Each line was flushed as it came: a failed write shows in the error flag.
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
