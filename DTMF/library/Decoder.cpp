@@ -12,14 +12,19 @@ Decoder::Decoder(DecodeOutput out, DecodeSink s, RecordSink r, bool strict)
       records(std::move(r)),
       // Whole seconds of stream time at the start of the current block.
       reader([this](const char* text) { Read(text); },
-             [this] { return static_cast<long long>(engine.BlockStart() / KeyEngine::kRate); }),
-      engine([this](const KeyEvent& event) { Hear(event); }, strict)
+             [this] { return static_cast<long long>(engine->BlockStart() / KeyEngine::kRate); }),
+      engine(records ? std::make_unique<KeyEngine>([this](const KeyEvent& event) { Hear(event); }, strict)
+                     : std::make_unique<KeyEngine>(
+                           [this](char key, std::uint64_t end) {
+                               Hear({KeyEvent::Pressed, key, end, end, 0});
+                           },
+                           strict))
 {
 }
 
 double Decoder::BlockEnd() const
 {
-    return static_cast<double>(engine.BlockStart() + KeyEngine::kBlock) / KeyEngine::kRate;
+    return static_cast<double>(engine->BlockStart() + KeyEngine::kBlock) / KeyEngine::kRate;
 }
 
 // Every key goes to the reader, whatever is printed: a record carries its text.

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,9 +65,9 @@ public:
     // strict: KeyEngine's strict detection instead of the plain one. Either sink may be empty.
     Decoder(DecodeOutput output, DecodeSink sink, bool strict = false);
     Decoder(DecodeOutput output, DecodeSink sink, RecordSink records, bool strict = false);
-    void Feed(const std::int16_t* samples, std::size_t count) { engine.Feed(samples, count); }
+    void Feed(const std::int16_t* samples, std::size_t count) { engine->Feed(samples, count); }
     // The end of the stream: the record of a key still held.
-    void Flush() { engine.Flush(); }
+    void Flush() { engine->Flush(); }
 
 private:
     double BlockEnd() const;
@@ -78,7 +79,7 @@ private:
     RecordSink records;
     KeyRecord current;  // the key held
     CommandReader reader;
-    KeyEngine engine;
+    std::unique_ptr<KeyEngine> engine;  // follows the keys' edges only for records, which cost a third more
 };
 
 // Decodes a whole recording held in memory.

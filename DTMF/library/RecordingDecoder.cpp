@@ -25,13 +25,12 @@ ReadOutcome DecodeRecording(const std::string& path, const DecodeSettings& setti
                         if (lines)
                             lines(channel, seconds, line);
                     },
-                    [&records, channel](const KeyRecord& record) {
-                        if (!records)
-                            return;
-                        KeyRecord marked = record;
-                        marked.channel = channel;
-                        records(marked);
-                    },
+                    !records ? RecordSink()
+                             : [&records, channel](const KeyRecord& record) {
+                                   KeyRecord marked = record;
+                                   marked.channel = channel;
+                                   records(marked);
+                               },
                     settings.strict));
             }
             decoders[static_cast<std::size_t>(stream)]->Feed(samples, count);
