@@ -7,7 +7,7 @@
 #include <cmath>
 #include <random>
 
-#include "AudioMonitor.h"
+#include "KeyDetector.h"
 #include "FFT.h"
 #include "KeyEngine.h"
 

@@ -20,7 +20,7 @@ const std::vector<std::int16_t>& TenMinutes()
     static const std::vector<std::int16_t> samples = [] {
         std::mt19937 random(42);
         std::vector<std::int16_t> all;
-        const std::size_t target = 600u * tool::kDetectorRate;
+        const std::size_t target = 600u * dtmf::kRate;
         tool::ToneOptions options;
         while (all.size() < target) {
             options.toneMs = std::uniform_int_distribution(60, 120)(random);
@@ -28,7 +28,7 @@ const std::vector<std::int16_t>& TenMinutes()
             options.noise = true;
             options.snrDb = 20;
             options.seed = random();
-            const char key = tool::kDtmfKeys[std::uniform_int_distribution(0, 15)(random)];
+            const char key = dtmf::kKeys[std::uniform_int_distribution(0, 15)(random)];
             const auto piece = tool::GenerateTones(std::string(1, key), options);
             all.insert(all.end(), piece.begin(), piece.end());
             ++keysPlayed;
@@ -48,7 +48,7 @@ void DecodeTenMinutes(benchmark::State& state, tool::DecodeOutput output)
         tool::DecodeSamples(samples, output, [&](double, std::string_view) { ++lines; });
         benchmark::DoNotOptimize(lines);
     }
-    const double audioSeconds = static_cast<double>(samples.size()) / tool::kDetectorRate;
+    const double audioSeconds = static_cast<double>(samples.size()) / dtmf::kRate;
     state.counters["realtime"] =
         benchmark::Counter(audioSeconds * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     // Tones under 70 ms may be missed by design (two full blocks), so lines < keys.

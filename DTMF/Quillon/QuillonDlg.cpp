@@ -15,8 +15,7 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
-#include "AudioMonitor.h"
-#include "CommandReader.h"
+#include "DeviceNames.h"
 #include "DialogLayout.h"
 #include "QuillonApp.h"
 #include "QuillonIcon.h"
@@ -55,23 +54,15 @@ int ItemData(wxComboBox* list, int index)
 
 // Fills `list` with one entry per device, entry k for device k, and returns the
 // names exactly as the service reported them.
-template <class Caps, class GetCaps>
-std::vector<std::string> FillDeviceList(wxComboBox* list, unsigned int count, GetCaps getCaps, const char* kind)
+std::vector<std::string> FillDeviceList(wxComboBox* list, vaudio::DeviceKind kind)
 {
-    std::vector<std::string> names;
-    for (unsigned int k = 0; k < count; ++k) {
-        Caps caps{};
-        wxString text;
-        if (getCaps(k, &caps, sizeof caps) == MMSYSERR_NOERROR) {
-            caps.szPname[MAXPNAMELEN - 1] = '\0';
-            names.emplace_back(caps.szPname);
-            text = NameText(caps.szPname);
-        } else {
-            // The record holds nothing usable; say which device it is instead.
-            text = wxString::Format("(%s device %u)", kind, k);
-            names.emplace_back(Narrow(text));
-        }
-        list->Append(text, reinterpret_cast<void*>(static_cast<std::intptr_t>(k)));
+    std::vector<std::string> names = vaudio::DeviceNames(kind);
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        // A device without a usable record is shown by its number instead.
+        if (names[k].empty())
+            names[k] =
+                Narrow(wxString::Format("(%s device %zu)", kind == vaudio::DeviceKind::Input ? "input" : "output", k));
+        list->Append(NameText(names[k].c_str()), reinterpret_cast<void*>(static_cast<std::intptr_t>(k)));
     }
     return names;
 }
@@ -88,7 +79,7 @@ wxBEGIN_EVENT_TABLE(CQuillonDlg, wxDialog) EVT_PAINT(CQuillonDlg::OnPaint)
     EVT_CONTEXT_MENU(CQuillonDlg::OnContextMenu) EVT_MENU(IDM_ABOUTBOX, CQuillonDlg::OnMenuCommand) wxEND_EVENT_TABLE()
 
         CQuillonDlg::CQuillonDlg(wxWindow* pParent)
-    : m_hIcon(quillon::LoadMainIcon()), m_pParent(pParent)
+    : m_icons(quillon::LoadMainIcon()), m_pParent(pParent)
 {
 }
 
@@ -100,14 +91,8 @@ CQuillonDlg::~CQuillonDlg()
         m_hWnd = nullptr;
     }
     // The monitor's worker calls into the reader until the monitor is gone.
-    if (m_pMonitor) {
-        delete m_pMonitor;
-        m_pMonitor = nullptr;
-    }
-    if (m_pReader) {
-        delete m_pReader;
-        m_pReader = nullptr;
-    }
+    m_pMonitor.reset();
+    m_pReader.reset();
     ReleaseTwoSounds();
 }
 
@@ -173,20 +158,18 @@ void CQuillonDlg::CreateControls()
     auto* twoSounds = new wxButton(this, IDC_TWO_SOUNDS, "TwoSounds");
 
     quillon::PlaceFromTemplate(this, wxSize(320, 200),
-                               {
-                                   {ok, wxRect(209, 179, 50, 14)},
-                                   {cancel, wxRect(263, 179, 50, 14)},
-                                   {m_lastCommand, wxRect(30, 46, 135, 14)},
-                                   {lastLabel, wxRect(31, 35, 76, 8)},
-                                   {playFile, wxRect(208, 148, 50, 14)},
-                                   {m_inputDevices, wxRect(33, 76, 155, 71)},
-                                   {m_outputDevices, wxRect(31, 104, 158, 58)},
-                                   {inputLabel, wxRect(33, 65, 61, 8)},
-                                   {outputLabel, wxRect(35, 94, 66, 8)},
-                                   {m_waveFile, wxRect(17, 158, 157, 14)},
-                                   {waveLabel, wxRect(21, 148, 58, 8)},
-                                   {twoSounds, wxRect(263, 149, 50, 14)},
-                               });
+                               {{ok, wxRect(209, 179, 50, 14)},
+                                {cancel, wxRect(263, 179, 50, 14)},
+                                {m_lastCommand, wxRect(30, 46, 135, 14)},
+                                {lastLabel, wxRect(31, 35, 76, 8)},
+                                {playFile, wxRect(208, 148, 50, 14)},
+                                {m_inputDevices, wxRect(33, 76, 155, 71)},
+                                {m_outputDevices, wxRect(31, 104, 158, 58)},
+                                {inputLabel, wxRect(33, 65, 61, 8)},
+                                {outputLabel, wxRect(35, 94, 66, 8)},
+                                {m_waveFile, wxRect(17, 158, 157, 14)},
+                                {waveLabel, wxRect(21, 148, 58, 8)},
+                                {twoSounds, wxRect(263, 149, 50, 14)}});
     ok->SetDefault();
     ok->SetFocus();  // the first tab stop, as a dialog starts
     SetAffirmativeId(IDOK);
@@ -195,13 +178,13 @@ void CQuillonDlg::CreateControls()
 
 bool CQuillonDlg::OnInitDialog()
 {
-    m_inputNames = FillDeviceList<WAVEINCAPSA>(m_inputDevices, waveInGetNumDevs(), waveInGetDevCapsA, "input");
+    m_inputNames = FillDeviceList(m_inputDevices, vaudio::DeviceKind::Input);
 
-    m_pReader = new CommandReader(m_hWnd);
+    m_pReader = std::make_unique<CommandReader>(m_hWnd);
     // Listening starts on device 0, whatever the lists show.
-    m_pMonitor = new AudioMonitor(m_pReader, 0);
+    m_pMonitor = std::make_unique<AudioMonitor>(m_pReader.get(), 0);
 
-    FillDeviceList<WAVEOUTCAPSA>(m_outputDevices, waveOutGetNumDevs(), waveOutGetDevCapsA, "output");
+    FillDeviceList(m_outputDevices, vaudio::DeviceKind::Output);
 
     std::vector<wxAcceleratorEntry> keys{{wxACCEL_NORMAL, WXK_F1, ID_HELP}};
     const wxString about = quillon::LoadString(IDS_ABOUTBOX);
@@ -211,7 +194,7 @@ bool CQuillonDlg::OnInitDialog()
     }
     SetAcceleratorTable(wxAcceleratorTable(static_cast<int>(keys.size()), keys.data()));
 
-    SetIcons(m_hIcon);
+    SetIcons(m_icons);
     return true;
 }
 
@@ -249,7 +232,7 @@ void CQuillonDlg::OnPaint(wxPaintEvent&)
         const int cx = wxSystemSettings::GetMetric(wxSYS_ICON_X, this);
         const int cy = wxSystemSettings::GetMetric(wxSYS_ICON_Y, this);
         const wxSize client = GetClientSize();
-        const wxIcon icon = m_hIcon.GetIcon(wxSize(cx, cy), wxIconBundle::FALLBACK_NEAREST_LARGER);
+        const wxIcon icon = m_icons.GetIcon(wxSize(cx, cy), wxIconBundle::FALLBACK_NEAREST_LARGER);
         if (icon.IsOk())
             dc.DrawIcon(icon, (client.x - cx + 1) / 2, (client.y - cy + 1) / 2);
     }
@@ -266,16 +249,13 @@ LRESULT CQuillonDlg::OnCommandReceived(WPARAM wParam, LPARAM)
 
 void CQuillonDlg::OnCbnSelchangeInputDevice(wxCommandEvent&)
 {
-    if (m_pMonitor) {
-        delete m_pMonitor;
-        m_pMonitor = nullptr;
-    }
+    m_pMonitor.reset();
     const int selected = m_inputDevices->GetSelection();
     if (selected == wxNOT_FOUND || static_cast<std::size_t>(selected) >= m_inputNames.size())
         return;  // no position, no device: stay without a monitor
     // The name as the service gave it: the shown text may have lost a cut-off
     // character, and the monitor finds its device by exact name.
-    m_pMonitor = new AudioMonitor(m_hWnd, m_inputNames[static_cast<std::size_t>(selected)]);
+    m_pMonitor = std::make_unique<AudioMonitor>(m_hWnd, m_inputNames[static_cast<std::size_t>(selected)]);
 }
 
 void CQuillonDlg::OnCbnSelchangeOutputDevice(wxCommandEvent&)

@@ -15,11 +15,11 @@
 #include <wx/iconbndl.h>
 #include <wx/menu.h>
 
+#include "AudioMonitor.h"
 #include "CWave.h"
+#include "CommandReader.h"
 #include "Messages.h"
 
-class AudioMonitor;
-class CommandReader;
 class wxComboBox;
 class wxTextCtrl;
 
@@ -48,10 +48,10 @@ protected:
     void OnBnClickedTwoSounds(wxCommandEvent& event);
     void OnBnClickedOk(wxCommandEvent& event);
 
-    wxIconBundle m_hIcon;
+    wxIconBundle m_icons;
     wxTextCtrl* m_lastCommand = nullptr;  // IDC_LAST_COMMAND, owned by the window
-    CommandReader* m_pReader = nullptr;
-    AudioMonitor* m_pMonitor = nullptr;
+    std::unique_ptr<CommandReader> m_pReader;
+    std::unique_ptr<AudioMonitor> m_pMonitor;  // goes before the reader it may feed
     CWave m_wave;
     // Stands in for the system menu, which GTK lacks: shown on a right click.
     wxMenu m_sysMenu;

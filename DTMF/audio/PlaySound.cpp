@@ -22,7 +22,7 @@ struct Player {
     std::condition_variable doneCv;
     bool done = false;
 
-    void stopLocked()
+    void StopLocked()
     {
         if (!out)
             return;
@@ -85,7 +85,7 @@ extern "C" BOOL PlaySoundA(const char* sound, HMODULE, DWORD flags)
 {
     Player& p = player();
     std::unique_lock lk(p.m);
-    p.stopLocked();
+    p.StopLocked();
     if (!sound)
         return 1;
     // Only files: resources and aliases are not supported, and no default sound is ever played.
@@ -112,7 +112,7 @@ extern "C" BOOL PlaySoundA(const char* sound, HMODULE, DWORD flags)
     p.hdr.dwBufferLength = static_cast<DWORD>(p.pcm.size() * 2);
     if (waveOutPrepareHeader(p.out, &p.hdr, sizeof p.hdr) != MMSYSERR_NOERROR ||
         waveOutWrite(p.out, &p.hdr, sizeof p.hdr) != MMSYSERR_NOERROR) {
-        p.stopLocked();
+        p.StopLocked();
         return 0;
     }
     if (!(flags & SND_ASYNC)) {
@@ -125,7 +125,7 @@ extern "C" BOOL PlaySoundA(const char* sound, HMODULE, DWORD flags)
         }
         lk.lock();
         if (p.out == playing)
-            p.stopLocked();
+            p.StopLocked();
     }
     return 1;
 }

@@ -20,16 +20,16 @@ constexpr std::uint64_t kTimeoutUsec = 3'000'000;  // a server that stops answer
 
 class Lock {
 public:
-    explicit Lock(pa_threaded_mainloop* l) : l_(l) { pa_threaded_mainloop_lock(l_); }
-    ~Lock() { pa_threaded_mainloop_unlock(l_); }
+    explicit Lock(pa_threaded_mainloop* l) : loop(l) { pa_threaded_mainloop_lock(loop); }
+    ~Lock() { pa_threaded_mainloop_unlock(loop); }
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
 private:
-    pa_threaded_mainloop* l_;
+    pa_threaded_mainloop* loop;
 };
 
-bool sampleSpecOf(const WAVEFORMATEX& f, pa_sample_spec& sampleSpec)
+bool SampleSpecOf(const WAVEFORMATEX& f, pa_sample_spec& sampleSpec)
 {
     switch (f.wBitsPerSample) {
     case 8:
@@ -62,12 +62,12 @@ public:
     // Empty when a connection is ready; otherwise why there is none.
     std::string Problem();
 
-    pa_threaded_mainloop* loop() const { return loop_; }
-    void signal() { pa_threaded_mainloop_signal(loop_, 0); }
+    pa_threaded_mainloop* Loop() const { return loop; }
+    void Signal() { pa_threaded_mainloop_signal(loop, 0); }
 
     // Waits (mainloop lock held) until done() or the timeout; returns done().
     template <class Pred>
-    bool waitLocked(Pred done)
+    bool WaitLocked(Pred done)
     {
         if (done())
             return true;
@@ -75,7 +75,7 @@ public:
             PulseBackend* self;
             bool fired = false;
         } timer{this};
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
         timeval tv;
         pa_timeval_add(pa_gettimeofday(&tv), kTimeoutUsec);
         pa_time_event* ev = api->time_new(
@@ -83,20 +83,20 @@ public:
             [](pa_mainloop_api*, pa_time_event*, const timeval*, void* ud) {
                 auto* t = static_cast<Timer*>(ud);
                 t->fired = true;
-                t->self->signal();
+                t->self->Signal();
             },
             &timer);
         while (!done() && !timer.fired)
-            pa_threaded_mainloop_wait(loop_);
+            pa_threaded_mainloop_wait(loop);
         api->time_free(ev);
         return done();
     }
 
-    bool waitOperation(pa_operation* op)
+    bool WaitOperation(pa_operation* op)
     {
         if (!op)
             return false;
-        bool ok = waitLocked([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
+        bool ok = WaitLocked([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
         if (!ok)
             pa_operation_cancel(op);
         pa_operation_unref(op);
@@ -104,80 +104,80 @@ public:
     }
 
     // Ready connection or null (mainloop lock held). A connection that died is replaced.
-    pa_context* contextLocked();
+    pa_context* ContextLocked();
 
     // Starts the mainloop thread on first use; false if that is impossible.
-    bool ensureLoop()
+    bool EnsureLoop()
     {
-        std::call_once(once_, [&] {
-            loop_ = pa_threaded_mainloop_new();
-            if (loop_ && pa_threaded_mainloop_start(loop_) < 0) {
-                pa_threaded_mainloop_free(loop_);
-                loop_ = nullptr;
+        std::call_once(once, [&] {
+            loop = pa_threaded_mainloop_new();
+            if (loop && pa_threaded_mainloop_start(loop) < 0) {
+                pa_threaded_mainloop_free(loop);
+                loop = nullptr;
             }
         });
-        return loop_ != nullptr;
+        return loop != nullptr;
     }
 
 private:
-    std::once_flag once_;
-    pa_threaded_mainloop* loop_ = nullptr;  // never freed: it serves until the process ends
-    pa_context* ctx_ = nullptr;
-    bool connecting_ = false;  // a caller is waiting for a new connection to settle
-    std::string problem_;      // why the last connection attempt failed
+    std::once_flag once;
+    pa_threaded_mainloop* loop = nullptr;  // never freed: it serves until the process ends
+    pa_context* context = nullptr;
+    bool connecting = false;  // a caller is waiting for a new connection to settle
+    std::string problem;      // why the last connection attempt failed
 };
 
-pa_context* PulseBackend::contextLocked()
+pa_context* PulseBackend::ContextLocked()
 {
     // The connecting caller releases the lock while it waits; others wait for its
     // outcome instead of opening (and leaking) connections of their own.
-    while (connecting_)
-        pa_threaded_mainloop_wait(loop_);
-    if (ctx_ && pa_context_get_state(ctx_) == PA_CONTEXT_READY)
-        return ctx_;
-    if (ctx_) {
-        pa_context_set_state_callback(ctx_, nullptr, nullptr);
-        pa_context_disconnect(ctx_);
-        pa_context_unref(ctx_);
-        ctx_ = nullptr;
+    while (connecting)
+        pa_threaded_mainloop_wait(loop);
+    if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
+        return context;
+    if (context) {
+        pa_context_set_state_callback(context, nullptr, nullptr);
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+        context = nullptr;
     }
-    pa_context* c = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Vardell");
+    pa_context* c = pa_context_new(pa_threaded_mainloop_get_api(loop), "Vardell");
     if (!c) {
-        problem_ = "cannot make a sound server connection";
+        problem = "cannot make a sound server connection";
         return nullptr;
     }
     pa_context_set_state_callback(
-        c, [](pa_context*, void* ud) { static_cast<PulseBackend*>(ud)->signal(); }, this);
+        c, [](pa_context*, void* ud) { static_cast<PulseBackend*>(ud)->Signal(); }, this);
     if (pa_context_connect(c, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        problem_ = pa_strerror(pa_context_errno(c));
+        problem = pa_strerror(pa_context_errno(c));
         pa_context_unref(c);
         return nullptr;
     }
-    connecting_ = true;
-    bool settled = waitLocked([&] {
+    connecting = true;
+    bool settled = WaitLocked([&] {
         auto s = pa_context_get_state(c);
         return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
     });
-    connecting_ = false;
-    signal();
+    connecting = false;
+    Signal();
     if (!settled || pa_context_get_state(c) != PA_CONTEXT_READY) {
-        problem_ = settled ? pa_strerror(pa_context_errno(c)) : "the sound server does not answer";
+        problem = settled ? pa_strerror(pa_context_errno(c)) : "the sound server does not answer";
         pa_context_set_state_callback(c, nullptr, nullptr);
         pa_context_disconnect(c);
         pa_context_unref(c);
         return nullptr;
     }
-    ctx_ = c;
-    problem_.clear();
-    return ctx_;
+    context = c;
+    problem.clear();
+    return context;
 }
 
 std::string PulseBackend::Problem()
 {
-    if (!ensureLoop())
+    if (!EnsureLoop())
         return "cannot start the sound server client";
-    Lock lk(loop_);
-    return contextLocked() ? std::string() : problem_;
+    Lock lk(loop);
+    return ContextLocked() ? std::string() : problem;
 }
 
 struct Listing {
@@ -187,11 +187,11 @@ struct Listing {
 };
 
 template <class Info>
-void collect(const Info* info, int eol, void* ud)
+void Collect(const Info* info, int eol, void* ud)
 {
     auto* l = static_cast<Listing*>(ud);
     if (eol || !info) {
-        l->backend->signal();
+        l->backend->Signal();
         return;
     }
     const char* desc = info->description ? info->description : info->name;
@@ -200,10 +200,10 @@ void collect(const Info* info, int eol, void* ud)
 
 std::vector<DeviceInfo> PulseBackend::Devices(Direction dir)
 {
-    if (!ensureLoop())
+    if (!EnsureLoop())
         return {};
-    Lock lk(loop_);
-    pa_context* c = contextLocked();
+    Lock lk(loop);
+    pa_context* c = ContextLocked();
     if (!c)
         return {};
     Listing l{this, {}, {}};
@@ -211,7 +211,7 @@ std::vector<DeviceInfo> PulseBackend::Devices(Direction dir)
         PulseBackend* backend;
         std::string sink, source;
     } names{this, {}, {}};
-    if (!waitOperation(pa_context_get_server_info(
+    if (!WaitOperation(pa_context_get_server_info(
             c,
             [](pa_context*, const pa_server_info* i, void* ud) {
                 auto* n = static_cast<ServerNames*>(ud);
@@ -219,21 +219,21 @@ std::vector<DeviceInfo> PulseBackend::Devices(Direction dir)
                     n->sink = i->default_sink_name ? i->default_sink_name : "";
                     n->source = i->default_source_name ? i->default_source_name : "";
                 }
-                n->backend->signal();
+                n->backend->Signal();
             },
             &names)))
         return {};
     pa_operation* op;
     if (dir == Direction::Capture) {
         op = pa_context_get_source_info_list(
-            c, [](pa_context*, const pa_source_info* i, int eol, void* ud) { collect(i, eol, ud); }, &l);
+            c, [](pa_context*, const pa_source_info* i, int eol, void* ud) { Collect(i, eol, ud); }, &l);
         l.defaultName = names.source;
     } else {
         op = pa_context_get_sink_info_list(
-            c, [](pa_context*, const pa_sink_info* i, int eol, void* ud) { collect(i, eol, ud); }, &l);
+            c, [](pa_context*, const pa_sink_info* i, int eol, void* ud) { Collect(i, eol, ud); }, &l);
         l.defaultName = names.sink;
     }
-    if (!waitOperation(op))
+    if (!WaitOperation(op))
         return {};
     // The server's default first, the others in the server's order.
     std::stable_partition(l.devices.begin(), l.devices.end(),
@@ -244,130 +244,130 @@ std::vector<DeviceInfo> PulseBackend::Devices(Direction dir)
 // Base of both stream kinds: creation, connection, loss and teardown under the lock.
 class PulseStream {
 protected:
-    PulseStream(PulseBackend& b, StreamSink& sink) : b_(b), lossSink_(sink) {}
+    PulseStream(PulseBackend& b, StreamSink& sink) : backend(b), lossSink(sink) {}
 
     // Lock held. Waits until the stream is ready or has failed.
-    bool waitReady()
+    bool WaitReady()
     {
-        connected_ = b_.waitLocked([&] {
-            auto st = pa_stream_get_state(s_);
+        connected = backend.WaitLocked([&] {
+            auto st = pa_stream_get_state(stream);
             return st == PA_STREAM_READY || !PA_STREAM_IS_GOOD(st);
-        }) && pa_stream_get_state(s_) == PA_STREAM_READY;
-        return connected_;
+        }) && pa_stream_get_state(stream) == PA_STREAM_READY;
+        return connected;
     }
 
-    bool ready() const { return s_ && pa_stream_get_state(s_) == PA_STREAM_READY; }
+    bool Ready() const { return stream && pa_stream_get_state(stream) == PA_STREAM_READY; }
 
-    void cork(bool on)
+    void Cork(bool on)
     {
-        if (pa_operation* op = pa_stream_cork(s_, on ? 1 : 0, nullptr, nullptr))
+        if (pa_operation* op = pa_stream_cork(stream, on ? 1 : 0, nullptr, nullptr))
             pa_operation_unref(op);
     }
 
     // Mainloop thread, lock held. A stream that was working and dies (the server
     // went away, the device was removed) is reported once, with the server's reason.
-    void onState()
+    void OnState()
     {
-        b_.signal();
-        if (!connected_ || PA_STREAM_IS_GOOD(pa_stream_get_state(s_)))
+        backend.Signal();
+        if (!connected || PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
             return;
-        connected_ = false;
-        dropped();
-        lossSink_.Failed(pa_strerror(pa_context_errno(pa_stream_get_context(s_))));
+        connected = false;
+        Dropped();
+        lossSink.Failed(pa_strerror(pa_context_errno(pa_stream_get_context(stream))));
     }
     // Lock held: forget what the caller lent us, as the stream is gone.
-    virtual void dropped() {}
+    virtual void Dropped() {}
 
     // Lock held. After this no callback of the stream runs.
-    void destroyLocked()
+    void DestroyLocked()
     {
-        if (!s_)
+        if (!stream)
             return;
-        pa_stream_set_state_callback(s_, nullptr, nullptr);
-        pa_stream_set_read_callback(s_, nullptr, nullptr);
-        pa_stream_set_write_callback(s_, nullptr, nullptr);
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(s_)))
-            pa_stream_disconnect(s_);
-        pa_stream_unref(s_);
-        s_ = nullptr;
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_write_callback(stream, nullptr, nullptr);
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+            pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+        stream = nullptr;
     }
 
-    void watchState()
+    void WatchState()
     {
         pa_stream_set_state_callback(
-            s_, [](pa_stream*, void* ud) { static_cast<PulseStream*>(ud)->onState(); }, this);
+            stream, [](pa_stream*, void* ud) { static_cast<PulseStream*>(ud)->OnState(); }, this);
     }
 
     ~PulseStream() = default;
 
-    PulseBackend& b_;
-    pa_stream* s_ = nullptr;
+    PulseBackend& backend;
+    pa_stream* stream = nullptr;
 
 private:
-    StreamSink& lossSink_;
-    bool connected_ = false;  // ready once; cleared when the loss is reported
+    StreamSink& lossSink;
+    bool connected = false;  // ready once; cleared when the loss is reported
 };
 
 class PulseCapture final : public CaptureStream, PulseStream {
 public:
-    PulseCapture(PulseBackend& b, CaptureSink& sink) : PulseStream(b, sink), sink_(sink) {}
+    PulseCapture(PulseBackend& b, CaptureSink& sink) : PulseStream(b, sink), frontEnd(sink) {}
     ~PulseCapture() override
     {
-        Lock lk(b_.loop());
-        destroyLocked();
+        Lock lk(backend.Loop());
+        DestroyLocked();
     }
 
     // Lock held.
-    MMRESULT connect(pa_context* c, const std::string& source, const pa_sample_spec& sampleSpec)
+    MMRESULT Connect(pa_context* c, const std::string& source, const pa_sample_spec& sampleSpec)
     {
-        s_ = pa_stream_new(c, "Vardell capture", &sampleSpec, nullptr);
-        if (!s_)
+        stream = pa_stream_new(c, "Vardell capture", &sampleSpec, nullptr);
+        if (!stream)
             return MMSYSERR_NOMEM;
-        watchState();
+        WatchState();
         pa_stream_set_read_callback(
-            s_, [](pa_stream*, std::size_t, void* ud) { static_cast<PulseCapture*>(ud)->onRead(); }, this);
+            stream, [](pa_stream*, std::size_t, void* ud) { static_cast<PulseCapture*>(ud)->OnRead(); }, this);
         // Without a small fragment size the server delivers two-second chunks.
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
         attr.fragsize = static_cast<std::uint32_t>(256 * pa_frame_size(&sampleSpec));
         auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
-        if (pa_stream_connect_record(s_, source.c_str(), &attr, flags) < 0 || !waitReady())
+        if (pa_stream_connect_record(stream, source.c_str(), &attr, flags) < 0 || !WaitReady())
             return MMSYSERR_ERROR;
         return MMSYSERR_NOERROR;
     }
 
     MMRESULT Start() override
     {
-        Lock lk(b_.loop());
-        if (!ready())
+        Lock lk(backend.Loop());
+        if (!Ready())
             return MMSYSERR_NODRIVER;
-        cork(false);
+        Cork(false);
         return MMSYSERR_NOERROR;
     }
 
     void Stop() override
     {
-        Lock lk(b_.loop());
-        if (ready())
-            cork(true);
+        Lock lk(backend.Loop());
+        if (Ready())
+            Cork(true);
     }
 
 private:
     // Whatever sizes the server delivers go to the front end, which cuts the caller's blocks.
-    void onRead()
+    void OnRead()
     {
-        while (pa_stream_readable_size(s_) > 0) {
+        while (pa_stream_readable_size(stream) > 0) {
             const void* data = nullptr;
             std::size_t n = 0;
-            if (pa_stream_peek(s_, &data, &n) < 0 || n == 0)
+            if (pa_stream_peek(stream, &data, &n) < 0 || n == 0)
                 return;
-            sink_.Captured(static_cast<const std::uint8_t*>(data), n);  // a hole (null) is silence
-            pa_stream_drop(s_);
+            frontEnd.Captured(static_cast<const std::uint8_t*>(data), n);  // a hole (null) is silence
+            pa_stream_drop(stream);
         }
     }
 
-    CaptureSink& sink_;
+    CaptureSink& frontEnd;
 };
 
 // Blocks are written into the server's buffer one after the other as it asks for
@@ -376,23 +376,23 @@ private:
 // or, for the last block, once the server has drained it.
 class PulsePlayback final : public PlaybackStream, PulseStream {
 public:
-    PulsePlayback(PulseBackend& b, PlaybackSink& sink) : PulseStream(b, sink), sink_(sink) {}
+    PulsePlayback(PulseBackend& b, PlaybackSink& sink) : PulseStream(b, sink), frontEnd(sink) {}
     ~PulsePlayback() override
     {
-        Lock lk(b_.loop());
-        cancelDrain();
-        destroyLocked();
+        Lock lk(backend.Loop());
+        CancelDrain();
+        DestroyLocked();
     }
 
     // Lock held.
-    MMRESULT connect(pa_context* c, const std::string& sinkName, const pa_sample_spec& sampleSpec)
+    MMRESULT Connect(pa_context* c, const std::string& sinkName, const pa_sample_spec& sampleSpec)
     {
-        s_ = pa_stream_new(c, "Vardell playback", &sampleSpec, nullptr);
-        if (!s_)
+        stream = pa_stream_new(c, "Vardell playback", &sampleSpec, nullptr);
+        if (!stream)
             return MMSYSERR_NOMEM;
-        watchState();
+        WatchState();
         pa_stream_set_write_callback(
-            s_, [](pa_stream*, std::size_t, void* ud) { static_cast<PulsePlayback*>(ud)->pump(); }, this);
+            stream, [](pa_stream*, std::size_t, void* ud) { static_cast<PulsePlayback*>(ud)->Pump(); }, this);
         pa_buffer_attr attr{};
         attr.maxlength = attr.prebuf = attr.fragsize = static_cast<std::uint32_t>(-1);
         // 150 ms queued at the server: a writer held up by a busy machine does not
@@ -400,45 +400,45 @@ public:
         attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(150 * PA_USEC_PER_MSEC, &sampleSpec));
         attr.minreq = static_cast<std::uint32_t>(256 * pa_frame_size(&sampleSpec));
         auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
-        if (pa_stream_connect_playback(s_, sinkName.c_str(), &attr, flags, nullptr, nullptr) < 0 || !waitReady())
+        if (pa_stream_connect_playback(stream, sinkName.c_str(), &attr, flags, nullptr, nullptr) < 0 || !WaitReady())
             return MMSYSERR_ERROR;
         return MMSYSERR_NOERROR;
     }
 
     MMRESULT Write(const std::uint8_t* data, std::size_t bytes) override
     {
-        Lock lk(b_.loop());
-        if (!ready())
+        Lock lk(backend.Loop());
+        if (!Ready())
             return MMSYSERR_NODRIVER;
-        cancelDrain();
-        blocks_.push_back({data, bytes});
-        pump();
-        if (!paused_)
-            cork(false);
+        CancelDrain();
+        blocks.push_back({data, bytes});
+        Pump();
+        if (!paused)
+            Cork(false);
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT Pause(bool paused) override
+    MMRESULT Pause(bool pause) override
     {
-        Lock lk(b_.loop());
-        if (!ready())
+        Lock lk(backend.Loop());
+        if (!Ready())
             return MMSYSERR_NODRIVER;
-        paused_ = paused;
-        cork(paused);
+        paused = pause;
+        Cork(pause);
         return MMSYSERR_NOERROR;
     }
 
     void Reset() override
     {
-        Lock lk(b_.loop());
-        cancelDrain();
-        dropped();
-        paused_ = false;
-        if (!ready())
+        Lock lk(backend.Loop());
+        CancelDrain();
+        Dropped();
+        paused = false;
+        if (!Ready())
             return;
-        if (pa_operation* op = pa_stream_flush(s_, nullptr, nullptr))
+        if (pa_operation* op = pa_stream_flush(stream, nullptr, nullptr))
             pa_operation_unref(op);
-        cork(true);
+        Cork(true);
     }
 
 private:
@@ -447,86 +447,86 @@ private:
         std::size_t len;
     };
 
-    void dropped() override
+    void Dropped() override
     {
-        cancelDrain();
-        blocks_.clear();
-        written_ = off_ = 0;
+        CancelDrain();
+        blocks.clear();
+        written = offset = 0;
     }
 
     // Writes as much as the server takes, block after block; drains after the last.
-    void pump()
+    void Pump()
     {
-        if (!ready())
+        if (!Ready())
             return;
-        while (written_ < blocks_.size()) {
-            std::size_t w = pa_stream_writable_size(s_);
+        while (written < blocks.size()) {
+            std::size_t w = pa_stream_writable_size(stream);
             if (w == 0 || w == static_cast<std::size_t>(-1))
                 break;
-            const Block& block = blocks_[written_];
-            std::size_t n = std::min(w, block.len - off_);
-            if (pa_stream_write(s_, block.data + off_, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+            const Block& block = blocks[written];
+            std::size_t n = std::min(w, block.len - offset);
+            if (pa_stream_write(stream, block.data + offset, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
                 break;
-            off_ += n;
-            if (off_ == block.len) {
-                ++written_;
-                off_ = 0;
+            offset += n;
+            if (offset == block.len) {
+                ++written;
+                offset = 0;
             }
         }
         // Every written block with another begun behind it has played, bar the buffer.
-        while (written_ > 1 || (written_ == 1 && off_ > 0)) {
-            blocks_.pop_front();
-            --written_;
-            sink_.Played();
+        while (written > 1 || (written == 1 && offset > 0)) {
+            blocks.pop_front();
+            --written;
+            frontEnd.Played();
         }
-        if (written_ == 1 && blocks_.size() == 1 && !drain_)
-            drain_ = pa_stream_drain(
-                s_,
+        if (written == 1 && blocks.size() == 1 && !drain)
+            drain = pa_stream_drain(
+                stream,
                 [](pa_stream*, int, void* ud) {
                     auto* self = static_cast<PulsePlayback*>(ud);
-                    pa_operation_unref(self->drain_);
-                    self->drain_ = nullptr;
-                    if (self->written_ == 1 && self->blocks_.size() == 1) {
-                        self->blocks_.clear();
-                        self->written_ = 0;
-                        self->sink_.Played();
+                    pa_operation_unref(self->drain);
+                    self->drain = nullptr;
+                    if (self->written == 1 && self->blocks.size() == 1) {
+                        self->blocks.clear();
+                        self->written = 0;
+                        self->frontEnd.Played();
                     }
                 },
                 this);
     }
 
-    void cancelDrain()
+    void CancelDrain()
     {
-        if (!drain_)
+        if (!drain)
             return;
-        pa_operation_cancel(drain_);
-        pa_operation_unref(drain_);
-        drain_ = nullptr;
+        pa_operation_cancel(drain);
+        pa_operation_unref(drain);
+        drain = nullptr;
     }
 
-    PlaybackSink& sink_;
-    std::deque<Block> blocks_;  // lent by the caller, not yet reported played
-    std::size_t written_ = 0;   // leading blocks wholly in the server's buffer
-    std::size_t off_ = 0;       // bytes of the next block already written
-    bool paused_ = false;
-    pa_operation* drain_ = nullptr;
+    PlaybackSink& frontEnd;
+    std::deque<Block> blocks;  // lent by the caller, not yet reported played
+    std::size_t written = 0;   // leading blocks wholly in the server's buffer
+    std::size_t offset = 0;    // bytes of the next block already written
+    bool paused = false;
+    pa_operation* drain = nullptr;
 };
 
 MMRESULT PulseBackend::OpenCapture(const DeviceInfo& dev, const WAVEFORMATEX& fmt, CaptureSink& sink,
                                    std::unique_ptr<CaptureStream>& out)
 {
     pa_sample_spec sampleSpec;
-    if (!sampleSpecOf(fmt, sampleSpec))
+    if (!SampleSpecOf(fmt, sampleSpec))
         return WAVERR_BADFORMAT;
-    if (!ensureLoop())
+    if (!EnsureLoop())
         return MMSYSERR_NODRIVER;
     auto stream = std::make_unique<PulseCapture>(*this, sink);
     {
-        Lock lk(loop_);
-        pa_context* c = contextLocked();
+        Lock lk(loop);
+        pa_context* c = ContextLocked();
         if (!c)
             return MMSYSERR_NODRIVER;
-        if (MMRESULT r = stream->connect(c, dev.key, sampleSpec))
+        if (MMRESULT r = stream->Connect(c, dev.key, sampleSpec))
             return r;  // the destructor retakes the lock
     }
     out = std::move(stream);
@@ -537,17 +537,17 @@ MMRESULT PulseBackend::OpenPlayback(const DeviceInfo& dev, const WAVEFORMATEX& f
                                     std::unique_ptr<PlaybackStream>& out)
 {
     pa_sample_spec sampleSpec;
-    if (!sampleSpecOf(fmt, sampleSpec))
+    if (!SampleSpecOf(fmt, sampleSpec))
         return WAVERR_BADFORMAT;
-    if (!ensureLoop())
+    if (!EnsureLoop())
         return MMSYSERR_NODRIVER;
     auto stream = std::make_unique<PulsePlayback>(*this, sink);
     {
-        Lock lk(loop_);
-        pa_context* c = contextLocked();
+        Lock lk(loop);
+        pa_context* c = ContextLocked();
         if (!c)
             return MMSYSERR_NODRIVER;
-        if (MMRESULT r = stream->connect(c, dev.key, sampleSpec))
+        if (MMRESULT r = stream->Connect(c, dev.key, sampleSpec))
             return r;
     }
     out = std::move(stream);

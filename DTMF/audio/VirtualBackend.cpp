@@ -52,19 +52,19 @@ public:
     std::vector<std::shared_ptr<VirtualInput>> inputs;
     std::vector<std::shared_ptr<VirtualOutput>> outputs;
 
-    std::shared_ptr<VirtualInput> input(unsigned int i)
+    std::shared_ptr<VirtualInput> Input(unsigned int i)
     {
         std::lock_guard lk(m);
         return i < inputs.size() ? inputs[i] : nullptr;
     }
-    std::shared_ptr<VirtualOutput> output(unsigned int i)
+    std::shared_ptr<VirtualOutput> Output(unsigned int i)
     {
         std::lock_guard lk(m);
         return i < outputs.size() ? outputs[i] : nullptr;
     }
 };
 
-Registry& registry()
+Registry& Registered()
 {
     static Registry& r = *new Registry;
     return r;
@@ -73,202 +73,202 @@ Registry& registry()
 class VirtualCapture final : public CaptureStream {
 public:
     VirtualCapture(std::shared_ptr<VirtualInput> dev, const WAVEFORMATEX& fmt, CaptureSink& sink)
-        : dev_(std::move(dev)),
-          sink_(sink),
-          blockSamples_(256u * fmt.nChannels),
-          period_(
+        : device(std::move(dev)),
+          frontEnd(sink),
+          blockSamples(256u * fmt.nChannels),
+          period(
               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(256.0 / fmt.nSamplesPerSec))),
-          worker_([this] { run(); })
+          worker([this] { Run(); })
     {
-        std::lock_guard lk(dev_->m);
-        dev_->framesPerSecond = fmt.nSamplesPerSec;
-        dev_->channels = fmt.nChannels;
+        std::lock_guard lk(device->m);
+        device->framesPerSecond = fmt.nSamplesPerSec;
+        device->channels = fmt.nChannels;
     }
 
     ~VirtualCapture() override
     {
         {
-            std::lock_guard lk(dev_->m);
-            quit_ = true;
+            std::lock_guard lk(device->m);
+            quit = true;
         }
-        dev_->cv.notify_all();
-        worker_.join();
+        device->cv.notify_all();
+        worker.join();
     }
 
     MMRESULT Start() override
     {
-        set(true);
+        SetRunning(true);
         return MMSYSERR_NOERROR;
     }
-    void Stop() override { set(false); }
+    void Stop() override { SetRunning(false); }
     void BuffersAdded() override
     {
-        std::lock_guard lk(dev_->m);
-        dev_->cv.notify_all();
+        std::lock_guard lk(device->m);
+        device->cv.notify_all();
     }
 
 private:
-    void set(bool running)
+    void SetRunning(bool on)
     {
-        std::lock_guard lk(dev_->m);
-        running_ = running;
-        dev_->cv.notify_all();
+        std::lock_guard lk(device->m);
+        running = on;
+        device->cv.notify_all();
     }
 
-    void run()
+    void Run()
     {
-        std::unique_lock lk(dev_->m);
+        std::unique_lock lk(device->m);
         Clock::time_point next;
         bool wasRunning = false;
-        while (!quit_) {
-            if (!running_) {
+        while (!quit) {
+            if (!running) {
                 wasRunning = false;
-                dev_->live = false;
-                dev_->cv.wait(lk);
+                device->live = false;
+                device->cv.wait(lk);
                 continue;
             }
             if (!wasRunning)
-                next = Clock::now() + period_;  // the first block is due one period after start
+                next = Clock::now() + period;  // the first block is due one period after start
             wasRunning = true;
-            if (dev_->options.pacing == vaudio::Pacing::RealTime) {
-                dev_->live = true;
-                dev_->blockStart = next - period_;
-                if (dev_->cv.wait_until(lk, next, [&] { return quit_ || !running_; }))
+            if (device->options.pacing == vaudio::Pacing::RealTime) {
+                device->live = true;
+                device->blockStart = next - period;
+                if (device->cv.wait_until(lk, next, [&] { return quit || !running; }))
                     continue;
-                next += period_;
-                deliverBlock();
-            } else if (!fillBuffer()) {
-                dev_->cv.wait(lk);
+                next += period;
+                DeliverBlock();
+            } else if (!FillBuffer()) {
+                device->cv.wait(lk);
             }
         }
-        dev_->live = false;
+        device->live = false;
     }
 
     // Real time: one block per period, silence once the source has run out.
-    void deliverBlock()
+    void DeliverBlock()
     {
-        std::vector<std::int16_t> block(blockSamples_, 0);
-        std::size_t n = std::min(blockSamples_, dev_->samples.size() - dev_->pos);
-        std::copy_n(dev_->samples.begin() + static_cast<std::ptrdiff_t>(dev_->pos), n, block.begin());
-        dev_->pos += n;
-        sink_.Captured(reinterpret_cast<const std::uint8_t*>(block.data()), block.size() * 2);
+        std::vector<std::int16_t> block(blockSamples, 0);
+        std::size_t n = std::min(blockSamples, device->samples.size() - device->pos);
+        std::copy_n(device->samples.begin() + static_cast<std::ptrdiff_t>(device->pos), n, block.begin());
+        device->pos += n;
+        frontEnd.Captured(reinterpret_cast<const std::uint8_t*>(block.data()), block.size() * 2);
     }
 
     // As fast as buffers: fill the buffer being filled from the source. A source that ends
     // inside a buffer has the rest padded with silence, so its last samples are not stranded.
-    bool fillBuffer()
+    bool FillBuffer()
     {
-        std::size_t room = sink_.Room() / 2;
-        std::size_t avail = dev_->samples.size() - dev_->pos;
+        std::size_t room = frontEnd.Room() / 2;
+        std::size_t avail = device->samples.size() - device->pos;
         if (room == 0 || avail == 0)
             return false;
         std::size_t n = std::min(room, avail);
         std::vector<std::int16_t> chunk(room, 0);
-        std::copy_n(dev_->samples.begin() + static_cast<std::ptrdiff_t>(dev_->pos), n, chunk.begin());
-        dev_->pos += n;
+        std::copy_n(device->samples.begin() + static_cast<std::ptrdiff_t>(device->pos), n, chunk.begin());
+        device->pos += n;
         std::size_t len = n == avail ? room : n;
-        sink_.Captured(reinterpret_cast<const std::uint8_t*>(chunk.data()), len * 2);
+        frontEnd.Captured(reinterpret_cast<const std::uint8_t*>(chunk.data()), len * 2);
         return true;
     }
 
-    std::shared_ptr<VirtualInput> dev_;
-    CaptureSink& sink_;
-    const std::size_t blockSamples_;
-    const Clock::duration period_;
-    bool running_ = false;  // guarded by dev_->m
-    bool quit_ = false;
-    std::thread worker_;  // last: starts once the members above exist
+    std::shared_ptr<VirtualInput> device;
+    CaptureSink& frontEnd;
+    const std::size_t blockSamples;
+    const Clock::duration period;
+    bool running = false;  // guarded by device->m
+    bool quit = false;
+    std::thread worker;  // last: starts once the members above exist
 };
 
 class VirtualPlayback final : public PlaybackStream {
 public:
     VirtualPlayback(std::shared_ptr<VirtualOutput> dev, const WAVEFORMATEX& fmt, PlaybackSink& sink)
-        : dev_(std::move(dev)),
-          sink_(sink),
-          bytesPerSecond_(double(fmt.nSamplesPerSec) * fmt.nBlockAlign),
-          align_(fmt.nBlockAlign)
+        : device(std::move(dev)),
+          frontEnd(sink),
+          bytesPerSecond(double(fmt.nSamplesPerSec) * fmt.nBlockAlign),
+          align(fmt.nBlockAlign)
     {
-        std::lock_guard lk(dev_->m);
-        dev_->opens++;
-        dev_->openNow++;
-        dev_->active.push_back(this);
-        if (dev_->options.clock == vaudio::OutputClock::RealTime)
-            clock_ = std::thread([this] { tick(); });
+        std::lock_guard lk(device->m);
+        device->opens++;
+        device->openNow++;
+        device->active.push_back(this);
+        if (device->options.clock == vaudio::OutputClock::RealTime)
+            clockThread = std::thread([this] { Tick(); });
     }
 
     ~VirtualPlayback() override
     {
         {
-            std::lock_guard lk(dev_->m);
-            quit_ = true;
+            std::lock_guard lk(device->m);
+            quit = true;
         }
-        cv_.notify_all();
-        if (clock_.joinable())
-            clock_.join();
-        std::lock_guard lk(dev_->m);
-        dev_->openNow--;
-        std::erase(dev_->active, this);
+        wake.notify_all();
+        if (clockThread.joinable())
+            clockThread.join();
+        std::lock_guard lk(device->m);
+        device->openNow--;
+        std::erase(device->active, this);
     }
 
     MMRESULT Write(const std::uint8_t* data, std::size_t bytes) override
     {
-        std::lock_guard lk(dev_->m);
-        blocks_.push_back({data, bytes});
-        if (dev_->options.clock == vaudio::OutputClock::Instant)
-            advanceLocked(SIZE_MAX);
-        cv_.notify_all();
+        std::lock_guard lk(device->m);
+        blocks.push_back({data, bytes});
+        if (device->options.clock == vaudio::OutputClock::Instant)
+            AdvanceLocked(SIZE_MAX);
+        wake.notify_all();
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT Pause(bool paused) override
+    MMRESULT Pause(bool pause) override
     {
-        std::lock_guard lk(dev_->m);
-        paused_ = paused;
-        if (!paused && dev_->options.clock == vaudio::OutputClock::Instant)
-            advanceLocked(SIZE_MAX);
-        cv_.notify_all();
+        std::lock_guard lk(device->m);
+        paused = pause;
+        if (!pause && device->options.clock == vaudio::OutputClock::Instant)
+            AdvanceLocked(SIZE_MAX);
+        wake.notify_all();
         return MMSYSERR_NOERROR;
     }
 
     void Reset() override
     {
-        std::lock_guard lk(dev_->m);
-        blocks_.clear();
-        off_ = 0;
-        paused_ = false;
+        std::lock_guard lk(device->m);
+        blocks.clear();
+        offset = 0;
+        paused = false;
     }
 
-    // Called with dev_->m held. Plays on from one block into the next.
-    void advanceLocked(std::size_t bytes)
+    // Called with device->m held. Plays on from one block into the next.
+    void AdvanceLocked(std::size_t bytes)
     {
-        while (!paused_ && !blocks_.empty() && bytes > 0) {
-            const auto [data, len] = blocks_.front();
-            std::size_t n = std::min(bytes, len - off_);
-            dev_->played.insert(dev_->played.end(), data + off_, data + off_ + n);
-            off_ += n;
+        while (!paused && !blocks.empty() && bytes > 0) {
+            const auto [data, len] = blocks.front();
+            std::size_t n = std::min(bytes, len - offset);
+            device->played.insert(device->played.end(), data + offset, data + offset + n);
+            offset += n;
             bytes -= n;
-            if (off_ == len) {
-                blocks_.pop_front();
-                off_ = 0;
-                sink_.Played();
+            if (offset == len) {
+                blocks.pop_front();
+                offset = 0;
+                frontEnd.Played();
             }
         }
     }
 
 private:
-    void tick()
+    void Tick()
     {
-        std::unique_lock lk(dev_->m);
+        std::unique_lock lk(device->m);
         auto last = Clock::now();
         double credit = 0;
-        while (!quit_) {
-            cv_.wait_for(lk, std::chrono::milliseconds(5));
+        while (!quit) {
+            wake.wait_for(lk, std::chrono::milliseconds(5));
             auto now = Clock::now();
-            if (!blocks_.empty() && !paused_) {
-                credit += std::chrono::duration<double>(now - last).count() * bytesPerSecond_;
-                auto n = static_cast<std::size_t>(credit) / align_ * align_;
+            if (!blocks.empty() && !paused) {
+                credit += std::chrono::duration<double>(now - last).count() * bytesPerSecond;
+                auto n = static_cast<std::size_t>(credit) / align * align;
                 credit -= double(n);
-                advanceLocked(n);
+                AdvanceLocked(n);
             } else {
                 credit = 0;
             }
@@ -281,24 +281,24 @@ private:
         std::size_t len;
     };
 
-    std::shared_ptr<VirtualOutput> dev_;
-    PlaybackSink& sink_;
-    const double bytesPerSecond_;
-    const std::size_t align_;
-    // Guarded by dev_->m:
-    std::deque<Block> blocks_;
-    std::size_t off_ = 0;  // bytes of the front block already played
-    bool paused_ = false;
-    bool quit_ = false;
-    std::condition_variable cv_;
-    std::thread clock_;
+    std::shared_ptr<VirtualOutput> device;
+    PlaybackSink& frontEnd;
+    const double bytesPerSecond;
+    const std::size_t align;
+    // Guarded by device->m:
+    std::deque<Block> blocks;
+    std::size_t offset = 0;  // bytes of the front block already played
+    bool paused = false;
+    bool quit = false;
+    std::condition_variable wake;
+    std::thread clockThread;
 };
 
 class VirtualBackend final : public Backend {
 public:
     std::vector<DeviceInfo> Devices(Direction dir) override
     {
-        auto& r = registry();
+        auto& r = Registered();
         std::lock_guard lk(r.m);
         std::vector<DeviceInfo> out;
         if (dir == Direction::Capture)
@@ -313,7 +313,7 @@ public:
     MMRESULT OpenCapture(const DeviceInfo& info, const WAVEFORMATEX& fmt, CaptureSink& sink,
                          std::unique_ptr<CaptureStream>& out) override
     {
-        auto dev = registry().input(static_cast<unsigned int>(info.id));
+        auto dev = Registered().Input(static_cast<unsigned int>(info.id));
         if (!dev)
             return MMSYSERR_BADDEVICEID;
         if (dev->options.failOpen)
@@ -327,7 +327,7 @@ public:
     MMRESULT OpenPlayback(const DeviceInfo& info, const WAVEFORMATEX& fmt, PlaybackSink& sink,
                           std::unique_ptr<PlaybackStream>& out) override
     {
-        auto dev = registry().output(static_cast<unsigned int>(info.id));
+        auto dev = Registered().Output(static_cast<unsigned int>(info.id));
         if (!dev)
             return MMSYSERR_BADDEVICEID;
         if (dev->options.failOpen)
@@ -357,7 +357,7 @@ unsigned int AddVirtualInput(const std::string& name, std::vector<std::int16_t> 
     dev->name = name;
     dev->options = options;
     dev->samples = std::move(samples);
-    auto& r = registry();
+    auto& r = Registered();
     std::lock_guard lk(r.m);
     r.inputs.push_back(std::move(dev));
     return static_cast<unsigned int>(r.inputs.size() - 1);
@@ -384,9 +384,9 @@ unsigned int AddVirtualInputFile(const std::string& name, const std::string& wav
     return AddVirtualInput(name, std::move(samples), options);
 }
 
-void FeedVirtualInput(unsigned int device, std::span<const std::int16_t> samples)
+void FeedVirtualInput(unsigned int device, const std::int16_t* samples, std::size_t count)
 {
-    auto dev = registry().input(device);
+    auto dev = Registered().Input(device);
     if (!dev)
         return;
     std::lock_guard lk(dev->m);
@@ -398,13 +398,13 @@ void FeedVirtualInput(unsigned int device, std::span<const std::int16_t> samples
             std::min<std::size_t>(static_cast<std::size_t>(std::max(0.0, elapsed) * dev->framesPerSecond), 255);
         dev->samples.insert(dev->samples.end(), frames * dev->channels, 0);
     }
-    dev->samples.insert(dev->samples.end(), samples.begin(), samples.end());
+    dev->samples.insert(dev->samples.end(), samples, samples + count);
     dev->cv.notify_all();
 }
 
 std::size_t VirtualInputDelivered(unsigned int device)
 {
-    auto dev = registry().input(device);
+    auto dev = Registered().Input(device);
     if (!dev)
         return 0;
     std::lock_guard lk(dev->m);
@@ -416,7 +416,7 @@ unsigned int AddVirtualOutput(const std::string& name, OutputOptions options)
     auto dev = std::make_shared<VirtualOutput>();
     dev->name = name;
     dev->options = options;
-    auto& r = registry();
+    auto& r = Registered();
     std::lock_guard lk(r.m);
     r.outputs.push_back(std::move(dev));
     return static_cast<unsigned int>(r.outputs.size() - 1);
@@ -424,7 +424,7 @@ unsigned int AddVirtualOutput(const std::string& name, OutputOptions options)
 
 std::vector<std::uint8_t> VirtualOutputPlayed(unsigned int device)
 {
-    auto dev = registry().output(device);
+    auto dev = Registered().Output(device);
     if (!dev)
         return {};
     std::lock_guard lk(dev->m);
@@ -433,17 +433,17 @@ std::vector<std::uint8_t> VirtualOutputPlayed(unsigned int device)
 
 void AdvanceVirtualOutput(unsigned int device, std::size_t bytes)
 {
-    auto dev = registry().output(device);
+    auto dev = Registered().Output(device);
     if (!dev)
         return;
     std::lock_guard lk(dev->m);
     for (VirtualPlayback* p : dev->active)
-        p->advanceLocked(bytes);
+        p->AdvanceLocked(bytes);
 }
 
 int VirtualOutputOpens(unsigned int device)
 {
-    auto dev = registry().output(device);
+    auto dev = Registered().Output(device);
     if (!dev)
         return 0;
     std::lock_guard lk(dev->m);
@@ -452,7 +452,7 @@ int VirtualOutputOpens(unsigned int device)
 
 bool VirtualOutputIsOpen(unsigned int device)
 {
-    auto dev = registry().output(device);
+    auto dev = Registered().Output(device);
     if (!dev)
         return false;
     std::lock_guard lk(dev->m);
@@ -461,7 +461,7 @@ bool VirtualOutputIsOpen(unsigned int device)
 
 void RemoveVirtualDevices()
 {
-    auto& r = registry();
+    auto& r = Registered();
     std::lock_guard lk(r.m);
     r.inputs.clear();
     r.outputs.clear();

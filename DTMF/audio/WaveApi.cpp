@@ -138,16 +138,25 @@ MMRESULT Enqueue(WaveDevice& device, WAVEHDR* header)
 
 }  // namespace
 
+// Each operation for input, then for output, in the order of a device's life.
 extern "C" {
 
 unsigned int waveInGetNumDevs()
 {
     return CountDevices(In);
 }
+unsigned int waveOutGetNumDevs()
+{
+    return CountDevices(Out);
+}
 
 MMRESULT waveInGetDevCapsA(std::uintptr_t id, WAVEINCAPSA* caps, unsigned int size)
 {
     return DeviceCaps(In, id, caps, size);
+}
+MMRESULT waveOutGetDevCapsA(std::uintptr_t id, WAVEOUTCAPSA* caps, unsigned int size)
+{
+    return DeviceCaps(Out, id, caps, size);
 }
 
 MMRESULT waveInOpen(HWAVEIN* out, unsigned int id, const WAVEFORMATEX* format, DWORD_PTR callback, DWORD_PTR instance,
@@ -155,88 +164,71 @@ MMRESULT waveInOpen(HWAVEIN* out, unsigned int id, const WAVEFORMATEX* format, D
 {
     return OpenDevice<CaptureDevice>(In, out, id, format, callback, instance, flags);
 }
-
-MMRESULT waveInPrepareHeader(HWAVEIN h, WAVEHDR* header, unsigned int size)
-{
-    return WithHeader(h, In, header, size, Prepare);
-}
-
-MMRESULT waveInUnprepareHeader(HWAVEIN h, WAVEHDR* header, unsigned int size)
-{
-    return WithHeader(h, In, header, size, Unprepare);
-}
-
-MMRESULT waveInAddBuffer(HWAVEIN h, WAVEHDR* header, unsigned int size)
-{
-    return WithHeader(h, In, header, size, Enqueue);
-}
-
-MMRESULT waveInStart(HWAVEIN h)
-{
-    return WithDevice<CaptureDevice>(h, In, [](CaptureDevice& d) { return d.Start(); });
-}
-
-MMRESULT waveInStop(HWAVEIN h)
-{
-    return WithDevice<CaptureDevice>(h, In, [](CaptureDevice& d) { return d.Stop(false); });
-}
-
-MMRESULT waveInReset(HWAVEIN h)
-{
-    return WithDevice<CaptureDevice>(h, In, [](CaptureDevice& d) { return d.Stop(true); });
-}
-
-MMRESULT waveInClose(HWAVEIN h)
-{
-    return CloseDevice(h, In);
-}
-
-unsigned int waveOutGetNumDevs()
-{
-    return CountDevices(Out);
-}
-
-MMRESULT waveOutGetDevCapsA(std::uintptr_t id, WAVEOUTCAPSA* caps, unsigned int size)
-{
-    return DeviceCaps(Out, id, caps, size);
-}
-
 MMRESULT waveOutOpen(HWAVEOUT* out, unsigned int id, const WAVEFORMATEX* format, DWORD_PTR callback, DWORD_PTR instance,
                      DWORD flags)
 {
     return OpenDevice<PlaybackDevice>(Out, out, id, format, callback, instance, flags);
 }
 
+MMRESULT waveInPrepareHeader(HWAVEIN h, WAVEHDR* header, unsigned int size)
+{
+    return WithHeader(h, In, header, size, Prepare);
+}
 MMRESULT waveOutPrepareHeader(HWAVEOUT h, WAVEHDR* header, unsigned int size)
 {
     return WithHeader(h, Out, header, size, Prepare);
 }
 
-MMRESULT waveOutUnprepareHeader(HWAVEOUT h, WAVEHDR* header, unsigned int size)
+// A buffer to fill, a block to play: both join the device's queue.
+MMRESULT waveInAddBuffer(HWAVEIN h, WAVEHDR* header, unsigned int size)
 {
-    return WithHeader(h, Out, header, size, Unprepare);
+    return WithHeader(h, In, header, size, Enqueue);
 }
-
 MMRESULT waveOutWrite(HWAVEOUT h, WAVEHDR* header, unsigned int size)
 {
     return WithHeader(h, Out, header, size, Enqueue);
 }
 
-MMRESULT waveOutPause(HWAVEOUT h)
+MMRESULT waveInStart(HWAVEIN h)
 {
-    return WithDevice<PlaybackDevice>(h, Out, [](PlaybackDevice& d) { return d.Pause(true); });
+    return WithDevice<CaptureDevice>(h, In, [](CaptureDevice& d) { return d.Start(); });
 }
-
 MMRESULT waveOutRestart(HWAVEOUT h)
 {
     return WithDevice<PlaybackDevice>(h, Out, [](PlaybackDevice& d) { return d.Pause(false); });
 }
 
+MMRESULT waveInStop(HWAVEIN h)
+{
+    return WithDevice<CaptureDevice>(h, In, [](CaptureDevice& d) { return d.Stop(false); });
+}
+MMRESULT waveOutPause(HWAVEOUT h)
+{
+    return WithDevice<PlaybackDevice>(h, Out, [](PlaybackDevice& d) { return d.Pause(true); });
+}
+
+MMRESULT waveInReset(HWAVEIN h)
+{
+    return WithDevice<CaptureDevice>(h, In, [](CaptureDevice& d) { return d.Stop(true); });
+}
 MMRESULT waveOutReset(HWAVEOUT h)
 {
     return WithDevice<PlaybackDevice>(h, Out, [](PlaybackDevice& d) { return d.Reset(); });
 }
 
+MMRESULT waveInUnprepareHeader(HWAVEIN h, WAVEHDR* header, unsigned int size)
+{
+    return WithHeader(h, In, header, size, Unprepare);
+}
+MMRESULT waveOutUnprepareHeader(HWAVEOUT h, WAVEHDR* header, unsigned int size)
+{
+    return WithHeader(h, Out, header, size, Unprepare);
+}
+
+MMRESULT waveInClose(HWAVEIN h)
+{
+    return CloseDevice(h, In);
+}
 MMRESULT waveOutClose(HWAVEOUT h)
 {
     return CloseDevice(h, Out);

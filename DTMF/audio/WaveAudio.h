@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#define VARDELL_WAVE_API __attribute__((visibility("default")))
+#include "VardellExport.h"
 
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
@@ -96,58 +96,57 @@ struct WAVEHDR {
     DWORD_PTR reserved;
 };
 
-struct WAVEINCAPSA {
+// A device's record; an output device's adds what it supports.
+struct WAVECAPSA {
     WORD wMid;
     WORD wPid;
     DWORD vDriverVersion;
-    char szPname[MAXPNAMELEN];
+    char szPname[MAXPNAMELEN];  // NUL-terminated name
     DWORD dwFormats;
     WORD wChannels;
     WORD wReserved1;
 };
-static_assert(sizeof(WAVEINCAPSA) == 48);
-
-struct WAVEOUTCAPSA {
-    WORD wMid;
-    WORD wPid;
-    DWORD vDriverVersion;
-    char szPname[MAXPNAMELEN];
-    DWORD dwFormats;
-    WORD wChannels;
-    WORD wReserved1;
+struct WAVEINCAPSA : WAVECAPSA {};
+struct WAVEOUTCAPSA : WAVECAPSA {
     DWORD dwSupport;
 };
-static_assert(sizeof(WAVEOUTCAPSA) == 52);
+static_assert(sizeof(WAVEINCAPSA) == 48 && sizeof(WAVEOUTCAPSA) == 52);
 
 using WAVEINPROC = void (*)(HWAVEIN, unsigned int uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
 using WAVEOUTPROC = void (*)(HWAVEOUT, unsigned int uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
 
+// Each operation for input, then output, in the order of a device's life. Any thread may call them; they return
+// without waiting for the device, but for Reset and Close (below).
 extern "C" {
-VARDELL_WAVE_API unsigned int waveInGetNumDevs();
-VARDELL_WAVE_API MMRESULT waveInGetDevCapsA(std::uintptr_t uDeviceID, WAVEINCAPSA* pwic, unsigned int cbwic);
-VARDELL_WAVE_API MMRESULT waveInOpen(HWAVEIN* phwi, unsigned int uDeviceID, const WAVEFORMATEX* pwfx,
-                                     DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen);
-VARDELL_WAVE_API MMRESULT waveInPrepareHeader(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
-VARDELL_WAVE_API MMRESULT waveInUnprepareHeader(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
-VARDELL_WAVE_API MMRESULT waveInAddBuffer(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
-VARDELL_WAVE_API MMRESULT waveInStart(HWAVEIN hwi);
-VARDELL_WAVE_API MMRESULT waveInStop(HWAVEIN hwi);
-// Stops capture and returns every pending buffer (WHDR_DONE, WIM_DATA) before it returns.
-VARDELL_WAVE_API MMRESULT waveInReset(HWAVEIN hwi);
-VARDELL_WAVE_API MMRESULT waveInClose(HWAVEIN hwi);
+// Counting devices renumbers the sound server's: numbers hold until the next count.
+VARDELL_API unsigned int waveInGetNumDevs();
+VARDELL_API unsigned int waveOutGetNumDevs();
+VARDELL_API MMRESULT waveInGetDevCapsA(std::uintptr_t uDeviceID, WAVEINCAPSA* pwic, unsigned int cbwic);
+VARDELL_API MMRESULT waveOutGetDevCapsA(std::uintptr_t uDeviceID, WAVEOUTCAPSA* pwoc, unsigned int cbwoc);
+// The callback (CALLBACK_FUNCTION) gets WIM_OPEN/WOM_OPEN first, on the device's own thread.
+VARDELL_API MMRESULT waveInOpen(HWAVEIN* phwi, unsigned int uDeviceID, const WAVEFORMATEX* pwfx, DWORD_PTR dwCallback,
+                                DWORD_PTR dwInstance, DWORD fdwOpen);
+VARDELL_API MMRESULT waveOutOpen(HWAVEOUT* phwo, unsigned int uDeviceID, const WAVEFORMATEX* pwfx, DWORD_PTR dwCallback,
+                                 DWORD_PTR dwInstance, DWORD fdwOpen);
+VARDELL_API MMRESULT waveInPrepareHeader(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_API MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
+// A buffer to fill (WIM_DATA when full), a block to play (WOM_DONE when played).
+VARDELL_API MMRESULT waveInAddBuffer(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_API MMRESULT waveOutWrite(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_API MMRESULT waveInStart(HWAVEIN hwi);
+VARDELL_API MMRESULT waveOutRestart(HWAVEOUT hwo);
+VARDELL_API MMRESULT waveInStop(HWAVEIN hwi);
+VARDELL_API MMRESULT waveOutPause(HWAVEOUT hwo);
+// Stop and give back every buffer or block (WHDR_DONE, WIM_DATA / WOM_DONE) before they return.
+VARDELL_API MMRESULT waveInReset(HWAVEIN hwi);
+VARDELL_API MMRESULT waveOutReset(HWAVEOUT hwo);
+VARDELL_API MMRESULT waveInUnprepareHeader(HWAVEIN hwi, WAVEHDR* pwh, unsigned int cbwh);
+VARDELL_API MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
+// No callback runs once these have returned; from inside a callback they let it finish first.
+VARDELL_API MMRESULT waveInClose(HWAVEIN hwi);
+VARDELL_API MMRESULT waveOutClose(HWAVEOUT hwo);
 
-VARDELL_WAVE_API unsigned int waveOutGetNumDevs();
-VARDELL_WAVE_API MMRESULT waveOutGetDevCapsA(std::uintptr_t uDeviceID, WAVEOUTCAPSA* pwoc, unsigned int cbwoc);
-VARDELL_WAVE_API MMRESULT waveOutOpen(HWAVEOUT* phwo, unsigned int uDeviceID, const WAVEFORMATEX* pwfx,
-                                      DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen);
-VARDELL_WAVE_API MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
-VARDELL_WAVE_API MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
-VARDELL_WAVE_API MMRESULT waveOutWrite(HWAVEOUT hwo, WAVEHDR* pwh, unsigned int cbwh);
-VARDELL_WAVE_API MMRESULT waveOutPause(HWAVEOUT hwo);
-VARDELL_WAVE_API MMRESULT waveOutRestart(HWAVEOUT hwo);
-// Stops output and returns every queued block (WOM_DONE) before it returns.
-VARDELL_WAVE_API MMRESULT waveOutReset(HWAVEOUT hwo);
-VARDELL_WAVE_API MMRESULT waveOutClose(HWAVEOUT hwo);
-
-VARDELL_WAVE_API BOOL PlaySoundA(const char* pszSound, HMODULE hmod, DWORD fdwSound);
+// Plays a WAV file on the default output device: SND_SYNC blocks until it has
+// played, SND_ASYNC returns at once and stops any sound it played before.
+VARDELL_API BOOL PlaySoundA(const char* pszSound, HMODULE hmod, DWORD fdwSound);
 }

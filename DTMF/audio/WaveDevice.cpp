@@ -18,7 +18,7 @@ MMRESULT WaveDevice::Open(Backend& backend, const DeviceInfo& info, const WAVEFO
         std::lock_guard guard(lock);
         Post(dir == Direction::Capture ? WIM_OPEN : WOM_OPEN, 0);
     }
-    thread = std::thread([self = shared_from_this()] { self->Serve(); });
+    thread = std::thread([self = shared_from_this()] { self->Deliver(true); });
     return MMSYSERR_NOERROR;
 }
 
@@ -87,7 +87,7 @@ void WaveDevice::Close()
     }
     wake.notify_all();
     if (std::this_thread::get_id() == thread.get_id()) {
-        DeliverInline();
+        Deliver(false);
         thread.detach();
     } else {
         thread.join();
@@ -107,6 +107,12 @@ void WaveDevice::Post(unsigned int msg, DWORD_PTR param1)
     events.push_back({msg, param1});
     ++posted;
     wake.notify_all();
+}
+
+bool WaveDevice::IsLost()
+{
+    std::lock_guard guard(lock);
+    return lost;
 }
 
 void WaveDevice::LoseLocked(std::string_view why, unsigned int lostMsg, unsigned int doneMsg)
@@ -131,11 +137,14 @@ void WaveDevice::Invoke(const Event& event)
                                                 0);
 }
 
-void WaveDevice::Serve()
+// The callback thread serves until the device closes; an inline delivery (on
+// that thread, from inside a callback) only empties the queue.
+void WaveDevice::Deliver(bool serve)
 {
     std::unique_lock guard(lock);
     for (;;) {
-        wake.wait(guard, [&] { return !events.empty() || exit; });
+        if (serve)
+            wake.wait(guard, [&] { return !events.empty() || exit; });
         if (events.empty())
             return;
         Event event = events.front();
@@ -148,24 +157,10 @@ void WaveDevice::Serve()
     }
 }
 
-void WaveDevice::DeliverInline()
-{
-    std::unique_lock guard(lock);
-    while (!events.empty()) {
-        Event event = events.front();
-        events.pop_front();
-        guard.unlock();
-        Invoke(event);
-        guard.lock();
-        ++delivered;
-    }
-    wake.notify_all();
-}
-
 void WaveDevice::AwaitDelivery()
 {
     if (std::this_thread::get_id() == thread.get_id()) {
-        DeliverInline();
+        Deliver(false);
         return;
     }
     std::unique_lock guard(lock);
@@ -295,12 +290,7 @@ MMRESULT PlaybackDevice::Pause(bool paused)
     std::lock_guard streamGuard(op);
     if (!stream)
         return MMSYSERR_INVALHANDLE;
-    {
-        std::lock_guard guard(lock);
-        if (lost)
-            return MMSYSERR_NODRIVER;
-    }
-    return stream->Pause(paused);
+    return IsLost() ? MMSYSERR_NODRIVER : stream->Pause(paused);
 }
 
 MMRESULT PlaybackDevice::Reset()

@@ -42,6 +42,8 @@ protected:
     virtual MMRESULT HandOver(WAVEHDR* header) = 0;
     virtual void DropStream() = 0;  // with `op` held
 
+    bool IsLost();  // takes `lock`
+
     // The rest is called with `lock` held.
     void CompleteFront(unsigned int msg);
     void Post(unsigned int msg, DWORD_PTR param1);
@@ -62,8 +64,7 @@ private:
         unsigned int msg;
         DWORD_PTR param1;
     };
-    void Serve();
-    void DeliverInline();
+    void Deliver(bool serve);
     void Invoke(const Event& event);
 
     const Direction dir;

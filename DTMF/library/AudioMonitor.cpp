@@ -1,14 +1,11 @@
 #include "AudioMonitor.h"
 
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <string_view>
 
-#include "AudioQueue.h"
 #include "CommandReader.h"
-#include "FFT.h"
+#include "DeviceNames.h"
 #include "KeyEngine.h"
 #include "ListeningSession.h"
 
@@ -23,8 +20,6 @@ int AudioMonitor::threshold = KeyEngine::kDetectionFactor;
 
 namespace {
 
-constexpr int BlockSamples = AudioQueue::BufferBytes / 2;
-
 // Set-ups and teardowns meet under this one lock, on any thread.
 std::mutex sessionLock;
 // The session in force; a teardown takes it out under the lock and releases it outside.
@@ -33,14 +28,6 @@ std::unique_ptr<ListeningSession> current;
 // the very end of a teardown, so a constructor reached from a message handled
 // while the teardown waits for the worker stays inert instead of starting anew.
 bool monitorActive = false;
-
-std::string NameOf(unsigned int device)
-{
-    WAVEINCAPSA caps{};
-    if (waveInGetDevCapsA(device, &caps, sizeof caps) != MMSYSERR_NOERROR)
-        return {};
-    return std::string(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname));
-}
 
 // Sets up a session, or leaves the state idle. Called with sessionLock held.
 void SetUp(CommandReader* reader, bool ownsReader, ListeningSession::Target target)
@@ -67,12 +54,10 @@ AudioMonitor::AudioMonitor(HWND hwnd, std::string deviceName)
 
     // The last exact match wins; no match leaves the system's choice.
     ListeningSession::Target target;
-    const unsigned int count = reader ? waveInGetNumDevs() : 0;
-    for (unsigned int i = 0; i < count; ++i)
-        if (deviceName == NameOf(i))
-            target.device = i;
-    if (target.device != WAVE_MAPPER)
+    if (const auto found = reader ? vaudio::FindDevice(vaudio::DeviceKind::Input, deviceName) : std::nullopt) {
+        target.device = *found;
         target.reopenName = deviceName;
+    }
     SetUp(reader, true, std::move(target));
 }
 
@@ -87,7 +72,7 @@ AudioMonitor::AudioMonitor(CommandReader* reader, int device)
     target.device = static_cast<unsigned int>(device);
     // Device 0 and the mapper follow the system's choice when re-opened; any other by its name.
     if (target.device != 0 && target.device != WAVE_MAPPER) {
-        target.reopenName = NameOf(target.device);
+        target.reopenName = vaudio::DeviceName(vaudio::DeviceKind::Input, target.device);
         target.reopenDevice = target.device;
     }
     SetUp(reader, false, std::move(target));
@@ -109,7 +94,7 @@ void AudioMonitor::Quit()
     quit = true;
     std::lock_guard guard(sessionLock);
     if (current)
-        current->Nudge();
+        current->RequestStop();
 }
 
 void AudioMonitor::SetStrictDetection(bool on)
@@ -150,43 +135,16 @@ void AudioMonitor::TearDown()
     monitorActive = false;
 }
 
+// Runs on the worker thread that the session in force started, for that session.
 void AudioMonitor::ThreadFunc()
 {
-    ListeningSession& session = *ListeningSession::Live();
-    KeyEngine& engine = session.Engine();
-    short aBuffer[2 * BlockSamples];
-    std::uint32_t tickCount = 0;  // taken with each block; detection does not use it
-
-    // The stop request is looked at only with the queue empty, so every block
-    // waiting when it comes (even before the first pass) is still handled.
-    for (;;) {
-        // Read before draining: a block put after the last Get changes it, so
-        // the wait below cannot miss one.
-        const std::uint32_t seen = session.Wakeups();
-        while (queue && queue->Get(aBuffer, &tickCount))
-            engine.Feed(aBuffer, BlockSamples);
-        if (quit)
-            break;
-        if (!session.Recover())
-            session.WaitForWork(seen);
-    }
-
-    myThread = nullptr;
-    NotifyPumpingThreads();
+    if (ListeningSession* session = ListeningSession::Serving())
+        session->Work();
 }
 
-void AudioMonitor::WaveCallback(HWAVEIN, unsigned int uMsg, DWORD_PTR, DWORD_PTR dwParam1, DWORD_PTR)
+// Runs on the device's callback thread; the instance value is the session that opened it.
+void AudioMonitor::WaveCallback(HWAVEIN, unsigned int uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1, DWORD_PTR)
 {
-    ListeningSession* session = ListeningSession::Live();
-    if (uMsg == WIM_LOST && session)
-        session->OnLost(reinterpret_cast<const char*>(dwParam1));
-    if (uMsg != WIM_DATA || !dwParam1)
-        return;
-    // Null only while a queue is being created or has failed to be: the device
-    // then returns its buffers unfilled, and they are not wanted.
-    if (AudioQueue* q = queue) {
-        q->Put(reinterpret_cast<WAVEHDR*>(dwParam1));
-        if (session)
-            session->Wake();
-    }
+    if (auto* session = reinterpret_cast<ListeningSession*>(dwInstance))
+        session->OnDeviceMessage(uMsg, dwParam1);
 }

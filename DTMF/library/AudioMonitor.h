@@ -1,11 +1,24 @@
 // Listening: AudioMonitor captures 16-bit mono PCM at 11025 Hz from one input
 // device and feeds every detected key to a CommandReader on a worker thread.
-// KeyDetector is the per-block DTMF classifier with its debounce.
+//
+//     CommandReader reader(window);                  // WM_DTMFCOMMAND goes to `window`
+//     auto* monitor = new AudioMonitor(&reader, 0);  // listens on input device 0
+//     WaitPumping([&] { return done; });             // the window's thread handles the texts
+//     delete monitor;                                // before the reader it feeds
+//
+// Threads: one monitor listens in a process at a time; a second one set up
+// meanwhile is inert. Construction and destruction may happen on any thread; the
+// destructor blocks until the worker has ended, handling the messages sent to the
+// calling thread's windows meanwhile, so a window of that thread may receive
+// texts until it returns. The reader's texts and WM_DTMFSTATE are sent from the
+// worker thread and wait for the window's thread to handle them. The static
+// queries may be called from any thread.
 #pragma once
 
 #include <atomic>
 #include <string>
 
+#include "KeyDetector.h"
 #include "Messages.h"
 #include "VardellExport.h"
 #include "WaveAudio.h"
@@ -26,38 +39,20 @@ enum class MonitorState { Idle, Listening, Lost };
 // loss (valid during the call only), 0 on resuming.
 constexpr UINT WM_DTMFSTATE = WM_USER + 3;
 
-class VARDELL_API KeyDetector {
-public:
-    // The key that the 128-bin magnitude spectrum carries, or '\0'.
-    static char Classify(const int* spectrum, int threshold);
-
-    // Classifies one block and hands a debounced key to sink.ProcessChar(char).
-    template <class Sink>
-    void ProcessBlock(const int* spectrum, int threshold, Sink& sink)
-    {
-        if (char key = Debounce(Classify(spectrum, threshold)))
-            sink.ProcessChar(key);
-    }
-
-    // The debounce rule alone: the key to hand on for this block's result, or '\0'.
-    char Debounce(char key);
-
-private:
-    char lastKey = '\0';
-    char sentKey = '\0';
-};
-
 class VARDELL_API AudioMonitor {
 public:
     // Listens on the input device named `deviceName` (WAVE_MAPPER when no name
-    // matches) with a reader of its own that notifies `hwnd`.
+    // matches) with a reader of its own that notifies `hwnd`. Opens the device and
+    // starts capture and the worker before it returns; reports nothing (see State).
     AudioMonitor(HWND hwnd, std::string deviceName);
     // Listens on input device `device` with the caller's reader (not owned).
     AudioMonitor(CommandReader* reader, int device);
+    // Stops the worker (blocking, pumping) and releases the device; any thread.
     ~AudioMonitor();
     AudioMonitor(const AudioMonitor&) = default;
     AudioMonitor& operator=(const AudioMonitor& other);
 
+    // Asks the worker to end, without waiting for it; any thread.
     void Quit();
 
     // The state of the monitor set up in this process (Idle when none is, or its set-up failed).
@@ -68,7 +63,11 @@ public:
     // call; off unless asked for. Read when a monitor is set up.
     static void SetStrictDetection(bool on);
 
+    // The worker's body: runs on the thread that a set-up starts, for its monitor,
+    // and returns at once on any other.
     static void ThreadFunc();
+    // The capture callback, on the device's callback thread; its instance value
+    // names the monitor's session.
     static void WaveCallback(HWAVEIN hwi, unsigned int uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                              DWORD_PTR dwParam2);
 

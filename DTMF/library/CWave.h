@@ -1,5 +1,15 @@
 // One PCM sound: its RIFF/WAVE header records, its samples and one output device.
-#pragma once
+//
+//     CWave sound;
+//     if (sound.Load("ring.wav")) {   // 1: done, 0: failed (as every int result here)
+//         sound.SetDevice(0);         // output device 0; the system's choice by default
+//         sound.Play();               // returns at once; IsStopped() once it has played
+//     }
+//
+// Threads: an object is used by one thread at a time. Play, Pause and Stop
+// return without waiting for the sound (Stop waits only for the device to give
+// the block back). The end of the sound is noted on the device's callback thread;
+// IsPlaying, IsPaused and IsStopped may be asked from any thread.
 
 #include <atomic>
 #include <cstdint>
@@ -14,6 +24,7 @@ public:
     CWave& operator=(const CWave& other);
     virtual ~CWave();
 
+    // Reads or writes a whole file on the calling thread.
     int Load(const char* path);
     int Save(char* path);
 
@@ -31,6 +42,7 @@ public:
     int IsPlaying();
     int IsPaused();
     int IsStopped();
+    // Mixes `other` into this sound in place, over the shorter length; both stopped, same format.
     int Mix(CWave& other);
 
 private:

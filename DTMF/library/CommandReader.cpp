@@ -1,5 +1,5 @@
 // Command reader: '*' or '#' starts a command, other keys extend it; every
-// well-formed text is sent to the window as it grows. A text longer than 21
+// well-formed text is reported as it grows. A text longer than 21
 // characters or a gap of more than 30 s between keys abandons the command.
 #include "CommandReader.h"
 
@@ -22,7 +22,14 @@ bool GapExceeds(long long now, long long then, long long limit)
 
 CommandReader::CommandReader(HWND h) : CommandReader(h, nullptr) {}
 
-CommandReader::CommandReader(HWND h, Clock c) : hwnd(h), lastKeyTime(0), clock(std::move(c))
+// A window that is gone makes the send fail, which changes nothing here.
+CommandReader::CommandReader(HWND h, Clock c)
+    : CommandReader([h](const char* text) { SendMessageA(h, WM_DTMFCOMMAND, reinterpret_cast<WPARAM>(text), 0); },
+                    std::move(c))
+{
+}
+
+CommandReader::CommandReader(TextSink s, Clock c) : sink(std::move(s)), lastKeyTime(0), clock(std::move(c))
 {
     if (!clock)
         clock = [] { return static_cast<long long>(std::time(nullptr)); };
@@ -55,6 +62,6 @@ bool CommandReader::Valid()
 
 void CommandReader::Ping()
 {
-    // Synchronous; a window that is gone makes the send fail, which changes nothing here.
-    SendMessageA(hwnd, WM_DTMFCOMMAND, reinterpret_cast<WPARAM>(command.c_str()), 0);
+    if (sink)
+        sink(command.c_str());
 }

@@ -19,18 +19,13 @@
 #include <emmintrin.h>
 #endif
 
-#include "SquareRoot.h"
+#include "FixedPoint.h"
 
 namespace {
 
 // The tables' 2*pi: the value is part of the table contents, so exact 2*pi is not used.
 constexpr double kTwoPi = 6.283185307;
 
-// 32-bit two's complement wrap of a wider result (modular since C++20).
-constexpr std::int32_t Wrap32(std::int64_t v)
-{
-    return static_cast<std::int32_t>(v);
-}
 // A store into the 16-bit workspace keeps the low 16 bits.
 constexpr short Store16(std::int32_t v)
 {

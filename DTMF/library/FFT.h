@@ -1,4 +1,12 @@
 // Fixed-point real-input FFT: one block of N 16-bit samples in, N/2 magnitudes out.
+//
+//     FFT fft(256);
+//     short block[256] = {...};   // overwritten: it is the workspace
+//     int magnitudes[128];
+//     fft.Run(block, magnitudes);
+//
+// Threads: the tables are read-only once built, but Run and RunBand write no
+// state of the object either; one analyser may serve several threads at once.
 #pragma once
 
 #include <memory>

@@ -2,18 +2,18 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <exception>
-#include <string_view>
 
 #include "AudioQueue.h"
 #include "CommandReader.h"
+#include "DeviceNames.h"
 #include "FFT.h"
 #include "KeyEngine.h"
 
 namespace {
 
-std::atomic<ListeningSession*> live{nullptr};
+// The worker's session: ThreadFunc, whose signature takes no argument, finds it here.
+thread_local ListeningSession* serving = nullptr;
 
 using namespace std::chrono_literals;
 // Re-open attempts while the device is lost: quick at first (a server that
@@ -26,8 +26,8 @@ WAVEFORMATEX CaptureFormat()
     WAVEFORMATEX wavForm{};
     wavForm.wFormatTag = WAVE_FORMAT_PCM;
     wavForm.nChannels = 1;
-    wavForm.nSamplesPerSec = 11025;
-    wavForm.nAvgBytesPerSec = 22050;
+    wavForm.nSamplesPerSec = dtmf::kRate;
+    wavForm.nAvgBytesPerSec = dtmf::kRate * 2;
     wavForm.nBlockAlign = 2;
     wavForm.wBitsPerSample = 16;
     wavForm.cbSize = 0;
@@ -43,35 +43,63 @@ ListeningSession::ListeningSession(CommandReader* reader, bool ownsReader, Targe
     AudioMonitor::quit = false;
 }
 
-ListeningSession* ListeningSession::Live()
+ListeningSession* ListeningSession::Serving()
 {
-    return live.load();
+    return serving;
 }
 
 bool ListeningSession::Start()
 {
     try {
-        fft = std::make_unique<FFT>(AudioQueue::BufferBytes / 2);
-        engine = std::make_unique<KeyEngine>(KeyEngine::Into(*reader), *fft, AudioMonitor::threshold,
-                                             AudioMonitor::strictDetection.load());
+        fft = std::make_unique<FFT>(dtmf::kBlock);
+        engine = std::make_unique<KeyEngine>(KeyEngine::Into(*reader), *fft, AudioMonitor::strictDetection.load());
     } catch (const std::exception&) {
         return false;
     }
     AudioMonitor::myFFT = fft.get();
-    live = this;
     if (!OpenDevice(target.device))
         return false;
     state = MonitorState::Listening;
 
-    // Published before the start: the worker clears it as it ends, possibly at once.
+    // Set before the start: the worker clears them as it ends, possibly at once.
+    working = true;
     AudioMonitor::myThread = &worker;
     try {
-        worker = std::thread(AudioMonitor::ThreadFunc);
+        worker = std::thread([this] {
+            serving = this;
+            AudioMonitor::ThreadFunc();
+        });
     } catch (const std::exception&) {
+        working = false;
         AudioMonitor::myThread = nullptr;
         return false;
     }
     return true;
+}
+
+void ListeningSession::Work()
+{
+    static_assert(AudioQueue::BufferBytes == dtmf::kBlock * sizeof(short));
+    short block[dtmf::kBlock];
+    std::uint32_t tickCount = 0;  // taken with each block; detection does not use it
+
+    // The stop request is looked at only with the queue empty, so every block
+    // waiting when it comes (even before the first pass) is still handled.
+    for (;;) {
+        // Read before draining: a block put after the last Get changes it, so
+        // the wait below cannot miss one.
+        const std::uint32_t seen = wakeups.load();
+        while (queue && queue->Get(block, &tickCount))
+            engine->Feed(block, dtmf::kBlock);
+        if (stopping)
+            break;
+        if (!Recover())
+            wakeups.wait(seen);
+    }
+
+    working = false;
+    AudioMonitor::myThread = nullptr;
+    NotifyPumpingThreads();
 }
 
 bool ListeningSession::OpenDevice(unsigned int index)
@@ -79,8 +107,8 @@ bool ListeningSession::OpenDevice(unsigned int index)
     const WAVEFORMATEX wavForm = CaptureFormat();
     HWAVEIN opened = nullptr;
     lost = false;  // before the open: the new device may be lost at once
-    if (waveInOpen(&opened, index, &wavForm, reinterpret_cast<DWORD_PTR>(&AudioMonitor::WaveCallback), 0,
-                   CALLBACK_FUNCTION) != MMSYSERR_NOERROR)
+    if (waveInOpen(&opened, index, &wavForm, reinterpret_cast<DWORD_PTR>(&AudioMonitor::WaveCallback),
+                   reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION) != MMSYSERR_NOERROR)
         return false;
     device = AudioMonitor::wavdev = opened;
     // Set before capture starts, so the callback never sees it unset while capturing.
@@ -88,6 +116,7 @@ bool ListeningSession::OpenDevice(unsigned int index)
     AudioMonitor::queue = queue.get();
     if (!queue)
         return false;
+    capturing = queue.get();
     waveInStart(device);
     return true;
 }
@@ -99,6 +128,7 @@ void ListeningSession::CloseDevice()
     // Every buffer back from the device before the queue frees it; with no buffer
     // left to fill, no completion can reach the queue after this.
     waveInReset(device);
+    capturing = nullptr;
     AudioMonitor::queue = nullptr;
     queue.reset();
     waveInClose(device);
@@ -107,28 +137,34 @@ void ListeningSession::CloseDevice()
 
 void ListeningSession::Stop()
 {
-    AudioMonitor::quit = true;
-    Wake();
-    Nudge();
+    RequestStop();
     // Pumping, not sleeping: the worker may be inside a notification to a window
     // of this very thread, and it cannot end until that has been handled.
-    if (AudioMonitor::myThread.load() != nullptr)
-        WaitPumping([] { return AudioMonitor::myThread.load() == nullptr; });
+    if (working.load())
+        WaitPumping([this] { return !working.load(); });
     if (worker.joinable())
         worker.join();
+}
+
+void ListeningSession::RequestStop()
+{
+    stopping = true;
+    AudioMonitor::quit = true;
+    {
+        std::lock_guard guard(mutex);  // a back-off wait checks `stopping` under it
+    }
+    backOff.notify_all();
+    Wake();
 }
 
 ListeningSession::~ListeningSession()
 {
     if (worker.joinable())
         worker.join();  // only when Stop was never called: the worker never ran its loop
-    if (AudioMonitor::myReader) {
-        if (ownsReader)
-            delete reader;
-        AudioMonitor::myReader = nullptr;
-    }
+    if (ownsReader)
+        delete reader;
+    AudioMonitor::myReader = nullptr;
     CloseDevice();
-    live = nullptr;
     AudioMonitor::myFFT = nullptr;
     engine.reset();
     fft.reset();
@@ -142,23 +178,24 @@ void ListeningSession::Wake()
     wakeups.notify_all();
 }
 
-void ListeningSession::Nudge()
+void ListeningSession::OnDeviceMessage(unsigned int msg, DWORD_PTR param)
 {
-    {
-        std::lock_guard guard(mutex);
+    if (msg == WIM_LOST) {
+        {
+            std::lock_guard guard(mutex);
+            reason = param ? reinterpret_cast<const char*>(param) : "";
+        }
+        lost = true;
+        Wake();
     }
-    backOff.notify_all();
-    Wake();
-}
-
-void ListeningSession::OnLost(const char* why)
-{
-    {
-        std::lock_guard guard(mutex);
-        reason = why ? why : "";
+    if (msg != WIM_DATA || !param)
+        return;
+    // Null only while a queue is being created or has failed to be: the device
+    // then returns its buffers unfilled, and they are not wanted.
+    if (AudioQueue* q = capturing.load()) {
+        q->Put(reinterpret_cast<WAVEHDR*>(param));
+        Wake();
     }
-    lost = true;
-    Wake();
 }
 
 void ListeningSession::NotifyStateTo(HWND hwnd)
@@ -185,15 +222,10 @@ bool ListeningSession::FindAgain(unsigned int& index)
         index = target.reopenDevice;
         return true;
     }
-    bool found = false;
-    const unsigned int count = waveInGetNumDevs();
-    for (unsigned int i = 0; i < count; ++i) {
-        WAVEINCAPSA caps{};
-        if (waveInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR &&
-            target.reopenName == std::string_view(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname)))
-            index = i, found = true;
-    }
-    return found;
+    const auto found = vaudio::FindDevice(vaudio::DeviceKind::Input, target.reopenName);
+    if (found)
+        index = *found;
+    return found.has_value();
 }
 
 bool ListeningSession::Recover()
@@ -208,10 +240,10 @@ bool ListeningSession::Recover()
     }
     Announce(MonitorState::Lost, why.c_str());
     auto wait = kFirstRetry;
-    while (!AudioMonitor::quit) {
+    while (!stopping) {
         {
             std::unique_lock guard(mutex);
-            if (backOff.wait_for(guard, wait, [] { return AudioMonitor::quit.load(); }))
+            if (backOff.wait_for(guard, wait, [this] { return stopping.load(); }))
                 break;
         }
         unsigned int index = WAVE_MAPPER;

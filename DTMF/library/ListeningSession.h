@@ -2,6 +2,12 @@
 // its capture queue, the analyser, the worker and the reader it feeds. The
 // class-wide members of AudioMonitor are views of the session, kept up to date
 // by it. When capture is lost, the worker re-opens the same device by itself.
+//
+// One captured block goes one way: the device's callback thread hands it to the
+// session whose address is the callback's instance value (OnDeviceMessage), which
+// queues it and wakes the worker; the worker (AudioMonitor::ThreadFunc, run for
+// this session) takes it out, gives the buffer back and feeds the engine, whose
+// keys reach the reader.
 #pragma once
 
 #include <atomic>
@@ -35,46 +41,43 @@ public:
     bool Start();
     // Asks the worker to end and waits for it, handling messages sent to this thread meanwhile.
     void Stop();
+    // Asks the worker to end (at once, even from a back-off wait) without waiting for it. Any thread.
+    void RequestStop();
 
-    // The session whose device may call back now, if any.
-    static ListeningSession* Live();
+    // The session whose worker is the calling thread, or null on any other thread.
+    static ListeningSession* Serving();
+    // Worker: takes every waiting block to the engine, recovers a lost device, and
+    // waits for more, until a stop is asked for.
+    void Work();
 
-    // Worker: waits until a block is put, a loss is reported or a stop is asked for,
-    // unless one of them has happened since `seen` was read from Wakeups().
-    std::uint32_t Wakeups() const { return wakeups.load(); }
-    void WaitForWork(std::uint32_t seen) { wakeups.wait(seen); }
-    // Worker: when capture has been lost, re-opens the device (with back-off) and
-    // returns true once it listens again or a stop was asked for; false when nothing was lost.
-    bool Recover();
-
-    // Device callback thread.
-    void Wake();
-    void OnLost(const char* reason);
-
-    // The detection road from the worker's blocks to the reader.
-    KeyEngine& Engine() { return *engine; }
+    // Device callback thread: one wave-input message for this session.
+    void OnDeviceMessage(unsigned int msg, DWORD_PTR param);
 
     MonitorState State() const { return state.load(); }
     void NotifyStateTo(HWND hwnd);
-    void Nudge();  // a stop was asked for: end a back-off wait at once
 
 private:
     bool OpenDevice(unsigned int device);
     void CloseDevice();
     bool FindAgain(unsigned int& device);
+    bool Recover();
     void Announce(MonitorState next, const char* reason);
+    void Wake();
 
     CommandReader* const reader;
     const bool ownsReader;
     const Target target;
     std::unique_ptr<FFT> fft;
-    std::unique_ptr<KeyEngine> engine;  // borrows fft
-    std::unique_ptr<AudioQueue> queue;
+    std::unique_ptr<KeyEngine> engine;            // borrows fft
+    std::unique_ptr<AudioQueue> queue;            // the worker's; the set-up's before it starts
+    std::atomic<AudioQueue*> capturing{nullptr};  // the callback's view: null while the queue changes
     HWAVEIN device = nullptr;
     std::thread worker;
 
-    std::atomic<std::uint32_t> wakeups{0};
+    std::atomic<std::uint32_t> wakeups{0};  // bumped by every block, loss and stop request
     std::atomic<bool> lost{false};
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> working{false};  // the worker is between its start and its end
     std::atomic<MonitorState> state{MonitorState::Idle};
     std::mutex mutex;  // guards reason, stateWindow; with `backOff`, the back-off wait
     std::condition_variable backOff;

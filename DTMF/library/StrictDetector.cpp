@@ -2,15 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
-#include "AudioMonitor.h"
+#include "DtmfFacts.h"
+#include "KeyDetector.h"
 
 namespace {
 
-constexpr double kRate = 11025, kPoints = 256;
-constexpr double kToneHz[8] = {697, 770, 852, 941, 1209, 1336, 1477, 1633};  // rows, then columns
-constexpr char kKeys[] = "123A456B789C*0#D";                                 // column + 4 * row
+using dtmf::kKeys, dtmf::kToneHz;
+constexpr double kRate = dtmf::kRate, kPoints = dtmf::kBlock;
 constexpr int kQuarter = 64;
 
 // Bin energy that a full-scale sine leaves in its peak bin and the two beside
@@ -98,6 +97,11 @@ bool StrictKeyDetector::LongEnough(const short* samples)
     return longest >= minQuarters;
 }
 
+char StrictKeyDetector::Held() const
+{
+    return held >= 0 ? kKeys[static_cast<std::size_t>(held)] : '\0';
+}
+
 char StrictKeyDetector::ProcessBlock(const short* samples, const int* spectrum, int threshold)
 {
     const bool longEnough = LongEnough(samples);
@@ -105,7 +109,7 @@ char StrictKeyDetector::ProcessBlock(const short* samples, const int* spectrum, 
     int key = -1;
     Tones tones;
     if (const char k = KeyDetector::Classify(spectrum, threshold)) {
-        const int index = static_cast<int>(std::strchr(kKeys, k) - kKeys);
+        const int index = dtmf::KeyIndex(k);
         tones = Measure(spectrum, index);
         // The loudest other bin, away from the tones' main lobes (a tone cut
         // inside the block spreads to 3 bins either side): chords, harmonics,

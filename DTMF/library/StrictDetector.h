@@ -34,6 +34,8 @@ public:
     // overwrites them) and its 128-bin magnitude spectrum. Returns the key to
     // hand on, or '\0'.
     char ProcessBlock(const short* samples, const int* spectrum, int threshold);
+    // The key handed on and not yet released, or '\0'.
+    char Held() const;
 
 private:
     struct Tones {

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <functional>
 
-#define VARDELL_MSG_API __attribute__((visibility("default")))
+#include "VardellExport.h"
 
 struct MessageWindow;  // never dereferenced: handles are looked up, so stale ones are harmless
 using HWND = MessageWindow*;
@@ -33,21 +33,21 @@ using WindowProc = std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)>;
 using WakeHook = std::function<void()>;
 
 // Creates a window owned by the calling thread. Never returns null.
-VARDELL_MSG_API HWND CreateMessageWindow(WindowProc proc, WakeHook wake = nullptr);
+VARDELL_API HWND CreateMessageWindow(WindowProc proc, WakeHook wake = nullptr);
 // Destroys a window; senders whose message is still queued return 0, a handler
 // already running completes. Any thread may call it; once it returns, the window's
 // wake hook is not running and is never called again. Returns false for a handle
 // that names no live window.
-VARDELL_MSG_API bool DestroyMessageWindow(HWND hwnd);
-VARDELL_MSG_API bool IsWindow(HWND hwnd);
+VARDELL_API bool DestroyMessageWindow(HWND hwnd);
+VARDELL_API bool IsWindow(HWND hwnd);
 
-VARDELL_MSG_API LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+VARDELL_API LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // Handles every message queued for the calling thread's windows; returns how many.
-VARDELL_MSG_API std::size_t PumpSentMessages();
+VARDELL_API std::size_t PumpSentMessages();
 // Blocks the calling thread until done() returns true, handling the messages sent
 // to its windows meanwhile. done() is checked again after every handled message
 // and after every NotifyPumpingThreads().
-VARDELL_MSG_API void WaitPumping(const std::function<bool()>& done);
+VARDELL_API void WaitPumping(const std::function<bool()>& done);
 // Wakes every thread in WaitPumping so that it checks its condition again.
-VARDELL_MSG_API void NotifyPumpingThreads();
+VARDELL_API void NotifyPumpingThreads();

@@ -79,15 +79,15 @@ class Converter {
 public:
     Converter(int rate, std::string& error)
     {
-        if (rate == kDetectorRate)
+        if (rate == dtmf::kRate)
             return;
         const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
         const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
         soxr_error_t e = nullptr;
-        resampler.reset(soxr_create(rate, kDetectorRate, 1, &e, &io, &quality, nullptr));
+        resampler.reset(soxr_create(rate, dtmf::kRate, 1, &e, &io, &quality, nullptr));
         if (e)
             error = std::string("resampling failed: ") + e;
-        ratio = static_cast<double>(kDetectorRate) / rate;
+        ratio = static_cast<double>(dtmf::kRate) / rate;
     }
 
     // `in` empty: the end of the signal, which flushes the resampler.
@@ -162,7 +162,7 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
     };
     const bool mixDown = choice.mode == ChannelChoice::MixDown && channels > 1;
     const bool direct =
-        info.samplerate == kDetectorRate && (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 && !mixDown;
+        info.samplerate == dtmf::kRate && (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 && !mixDown;
 
     std::vector<std::unique_ptr<Converter>> converters;
     for (std::size_t s = 0; s < streams && !direct; ++s) {
@@ -224,19 +224,10 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
     return true;
 }
 
-bool ReadDetectorSamples(const std::string& path, std::vector<std::int16_t>& samples, std::string& error)
-{
-    samples.clear();
-    return StreamDetectorSamples(
-        path, {},
-        [&](int, std::span<const std::int16_t> piece) { samples.insert(samples.end(), piece.begin(), piece.end()); },
-        error);
-}
-
 bool WriteDetectorWav(const std::string& path, std::span<const std::int16_t> samples, std::string& error)
 {
     SF_INFO info{};
-    info.samplerate = kDetectorRate;
+    info.samplerate = dtmf::kRate;
     info.channels = 1;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace tool {
+#include "DtmfFacts.h"
 
-constexpr int kDetectorRate = 11025;
+namespace tool {
 
 // Which signal of a recording to decode: its channels mixed down to one, one
 // channel (from 0), or every channel on its own.
@@ -27,9 +27,6 @@ using SampleSink = std::function<void(int stream, std::span<const std::int16_t> 
 // 16-bit PCM at 11025 Hz is taken sample for sample. On failure `error` holds
 // the reason; what was read before a failure has been handed on.
 bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const SampleSink& sink, std::string& error);
-
-// The mix-down of a whole file, as above.
-bool ReadDetectorSamples(const std::string& path, std::vector<std::int16_t>& samples, std::string& error);
 
 // Writes an 11025 Hz mono 16-bit PCM WAV file; on failure `error` holds the reason.
 bool WriteDetectorWav(const std::string& path, std::span<const std::int16_t> samples, std::string& error);

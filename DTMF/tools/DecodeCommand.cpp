@@ -68,18 +68,18 @@ CommandRun AddDecode(CLI::App& app)
 {
     auto args = std::make_shared<DecodeArgs>();
     CLI::App& command = *app.add_subcommand("decode", "print the command texts found in a recording");
-    command.footer("Prints every command text found in the recording FILE, one per line, in\n"
-                   "order, exactly as a listening application receives them: a command begins\n"
-                   "with * or #, each key adds a line with the text so far, and a text stops\n"
-                   "growing after 21 characters or a pause of more than 30 seconds.\n"
-                   "FILE may be any sound file that libsndfile reads (WAV PCM 8/16/24/32-bit,\n"
-                   "float, FLAC, ...), or - for standard input, which may be a pipe:\n"
-                   "  sox call.flac -t wav - | vardell decode -\n"
-                   "It is decoded as it is read, in constant memory. Its channels are mixed\n"
-                   "down to mono unless --channel or --each-channel says otherwise, and it is\n"
-                   "resampled to 11025 Hz.\n"
-                   "--timestamps gives the time (3 decimals) at the end of the block that\n"
-                   "produced the line.");
+    command.footer(R"(Prints every command text found in the recording FILE, one per line, in
+order, exactly as a listening application receives them: a command begins
+with * or #, each key adds a line with the text so far, and a text stops
+growing after 21 characters or a pause of more than 30 seconds.
+FILE may be any sound file that libsndfile reads (WAV PCM 8/16/24/32-bit,
+float, FLAC, ...), or - for standard input, which may be a pipe:
+  sox call.flac -t wav - | vardell decode -
+It is decoded as it is read, in constant memory. Its channels are mixed
+down to mono unless --channel or --each-channel says otherwise, and it is
+resampled to 11025 Hz.
+--timestamps gives the time (3 decimals) at the end of the block that
+produced the line.)");
     command.add_option("FILE", args->path, "the recording, or - for standard input")->required();
     command.add_flag("--keys", args->keys, "print each detected key instead of the command texts");
     command.add_flag("--timestamps", args->timestamps, "start each line with the time in seconds into the recording");

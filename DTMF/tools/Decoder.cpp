@@ -7,14 +7,9 @@ namespace tool {
 Decoder::Decoder(DecodeOutput out, DecodeSink s, bool strict)
     : output(out),
       sink(std::move(s)),
-      // Created on this thread, so the reader's SendMessageA calls the handler directly.
-      window([this](HWND, UINT msg, WPARAM wParam, LPARAM) -> LRESULT {
-          if (msg == WM_DTMFCOMMAND)
-              sink(BlockEnd(), reinterpret_cast<const char*>(wParam));
-          return 0;
-      }),
       // Whole seconds of stream time at the start of the current block.
-      reader(window.Get(), [this] { return static_cast<long long>(engine.BlockStart() / KeyEngine::kRate); }),
+      reader([this](const char* text) { sink(BlockEnd(), text); },
+             [this] { return static_cast<long long>(engine.BlockStart() / KeyEngine::kRate); }),
       engine(
           [this](char key, std::uint64_t) {
               if (output == DecodeOutput::Keys)

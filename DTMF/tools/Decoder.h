@@ -1,6 +1,5 @@
 // Decoding a recording as a listening application hears it: the samples go
-// through the library's KeyEngine and a CommandReader, whose notifications
-// reach a message window on the calling thread.
+// through the library's KeyEngine and a CommandReader, on the calling thread.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +9,6 @@
 
 #include "CommandReader.h"
 #include "KeyEngine.h"
-#include "OwnedWindow.h"
 
 namespace tool {
 
@@ -35,7 +33,6 @@ private:
 
     DecodeOutput output;
     DecodeSink sink;
-    OwnedWindow window;
     CommandReader reader;
     KeyEngine engine;
 };

@@ -2,40 +2,12 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include "Options.h"
+#include "DeviceNames.h"
 #include "VirtualAudio.h"
-#include "WaveAudio.h"
 
 namespace tool {
-
-// szPname is NUL-terminated by contract; strnlen keeps a broken driver from overrunning it.
-std::vector<std::string> InputDeviceNames()
-{
-    std::vector<std::string> names;
-    const unsigned int count = waveInGetNumDevs();
-    for (unsigned int i = 0; i < count; ++i) {
-        WAVEINCAPSA caps{};
-        names.emplace_back(waveInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR
-                               ? std::string(caps.szPname, strnlen(caps.szPname, MAXPNAMELEN))
-                               : std::string());
-    }
-    return names;
-}
-
-std::vector<std::string> OutputDeviceNames()
-{
-    std::vector<std::string> names;
-    const unsigned int count = waveOutGetNumDevs();
-    for (unsigned int i = 0; i < count; ++i) {
-        WAVEOUTCAPSA caps{};
-        names.emplace_back(waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR
-                               ? std::string(caps.szPname, strnlen(caps.szPname, MAXPNAMELEN))
-                               : std::string());
-    }
-    return names;
-}
 
 std::optional<int> FindDevice(const std::vector<std::string>& names, const std::string& deviceArg)
 {
@@ -46,11 +18,8 @@ std::optional<int> FindDevice(const std::vector<std::string>& names, const std::
             return std::nullopt;
         return static_cast<int>(index);
     }
-    std::optional<int> found;
-    for (std::size_t i = 0; i < names.size(); ++i)
-        if (!deviceArg.empty() && names[i] == deviceArg)
-            found = static_cast<int>(i);
-    return found;
+    const auto found = vaudio::FindDevice(names, deviceArg);
+    return found ? std::optional<int>(static_cast<int>(*found)) : std::nullopt;
 }
 
 std::string NoDevice(const std::string& what)

@@ -5,14 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "DeviceNames.h"
+
 namespace tool {
 
-std::vector<std::string> InputDeviceNames();
-std::vector<std::string> OutputDeviceNames();
-
-// The device that `deviceArg` names in `names`: all digits are an index, anything
-// else an exact (case-sensitive) name, of which the last wins as in the
-// monitor's own lookup. nullopt when there is no such device.
+// The device that `deviceArg` names in `names` (vaudio::DeviceNames): all digits
+// are an index, anything else an exact name (vaudio::FindDevice). nullopt when
+// there is no such device.
 std::optional<int> FindDevice(const std::vector<std::string>& names, const std::string& deviceArg);
 
 // Why a device could not be found or opened: "no audio input devices", with the

@@ -24,8 +24,8 @@ int RunDevices()
 {
     if (const std::string problem = vaudio::SoundServerProblem(); !problem.empty())
         return Fail("cannot reach the sound server: " + problem, kExitRuntime);
-    List("Input", InputDeviceNames());
-    List("Output", OutputDeviceNames());
+    List("Input", vaudio::DeviceNames(vaudio::DeviceKind::Input));
+    List("Output", vaudio::DeviceNames(vaudio::DeviceKind::Output));
     return std::fflush(stdout) == 0 ? 0 : Fail("cannot write to standard output", kExitRuntime);
 }
 
@@ -34,9 +34,9 @@ int RunDevices()
 CommandRun AddDevices(CLI::App& app)
 {
     CLI::App& command = *app.add_subcommand("devices", "list the audio input and output devices");
-    command.footer("Lists the audio input devices (for 'vardell listen') and output devices (for\n"
-                   "'vardell play --device'), each with its index and name. Input device 0 is\n"
-                   "the one that 'vardell listen' uses by default.");
+    command.footer(R"(Lists the audio input devices (for 'vardell listen') and output devices (for
+'vardell play --device'), each with its index and name. Input device 0 is
+the one that 'vardell listen' uses by default.)");
     return [] { return RunDevices(); };
 }
 

@@ -31,7 +31,7 @@ int RunListen(const ListenArgs& args)
     SignalWatcher signals([] { NotifyPumpingThreads(); });
 
     const std::string& deviceArg = args.device;
-    const auto names = InputDeviceNames();
+    const auto names = vaudio::DeviceNames(vaudio::DeviceKind::Input);
     const auto device = FindDevice(names, deviceArg);
     if (!device)
         return names.empty() ? Fail(NoDevice("no audio input devices"), kExitRuntime)
@@ -101,11 +101,11 @@ CommandRun AddListen(CLI::App& app)
 {
     auto args = std::make_shared<ListenArgs>();
     CLI::App& command = *app.add_subcommand("listen", "print the command texts heard on an input device until Ctrl-C");
-    command.footer("Listens on an audio input device and prints every command text as it\n"
-                   "arrives, one per line, until Ctrl-C or SIGTERM. With --keys, only keys\n"
-                   "inside commands are printed: no others reach the application. When the\n"
-                   "device is lost (the sound server stops), a line on standard error says so\n"
-                   "and listening resumes by itself once the device is back.");
+    command.footer(R"(Listens on an audio input device and prints every command text as it
+arrives, one per line, until Ctrl-C or SIGTERM. With --keys, only keys
+inside commands are printed: no others reach the application. When the
+device is lost (the sound server stops), a line on standard error says so
+and listening resumes by itself once the device is back.)");
     command.add_option("DEVICE", args->device, "input device index or exact name from 'vardell devices'")
         ->capture_default_str();
     command.add_flag("--keys", args->keys, "print the key that each text adds instead of the texts");

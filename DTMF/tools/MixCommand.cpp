@@ -48,9 +48,9 @@ CommandRun AddMix(CLI::App& app)
 {
     auto args = std::make_shared<MixArgs>();
     CLI::App& command = *app.add_subcommand("mix", "mix the PCM WAV file B into A and save the result as OUT");
-    command.footer("Mixes the PCM WAV file B into A and saves the result as OUT. Both must have\n"
-                   "the same channels, sample rate and bits per sample; the result has A's length,\n"
-                   "and only the part that B covers is mixed.");
+    command.footer(R"(Mixes the PCM WAV file B into A and saves the result as OUT. Both must have
+the same channels, sample rate and bits per sample; the result has A's length,
+and only the part that B covers is mixed.)");
     command.add_option("A", args->a, "the sound mixed into")->required();
     command.add_option("B", args->b, "the sound mixed in")->required();
     command.add_option("-o", args->output, "the file to write")->required()->type_name("OUT")->check(NotEmpty());

@@ -52,7 +52,7 @@ int RunPlay(const PlayArgs& args)
     CWave wave;
     unsigned int device = WAVE_MAPPER;
     if (const auto& deviceArg = args.device) {
-        const auto names = OutputDeviceNames();
+        const auto names = vaudio::DeviceNames(vaudio::DeviceKind::Output);
         const auto found = FindDevice(names, *deviceArg);
         if (!found)
             return names.empty() ? Fail(NoDevice("no audio output devices"), kExitRuntime)
@@ -113,8 +113,8 @@ CommandRun AddPlay(CLI::App& app)
 {
     auto args = std::make_shared<PlayArgs>();
     CLI::App& command = *app.add_subcommand("play", "play a PCM WAV file on an output device");
-    command.footer("Plays the PCM WAV file FILE to its end on an audio output device and exits;\n"
-                   "Ctrl-C stops it early.");
+    command.footer(R"(Plays the PCM WAV file FILE to its end on an audio output device and exits;
+Ctrl-C stops it early.)");
     command.add_option("FILE", args->path, "the sound")->required();
     command
         .add_option("--device", args->device,

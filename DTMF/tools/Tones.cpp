@@ -9,9 +9,6 @@ namespace tool {
 
 namespace {
 
-constexpr double kRowHz[4] = {697, 770, 852, 941};
-constexpr double kColumnHz[4] = {1209, 1336, 1477, 1633};
-
 double Amplitude(double dbfs)
 {
     return 32767.0 * std::pow(10.0, dbfs / 20.0);
@@ -46,11 +43,6 @@ private:
 
 }  // namespace
 
-bool IsDtmfKey(char key)
-{
-    return key != '\0' && kDtmfKeys.find(key) != std::string_view::npos;
-}
-
 std::vector<std::int16_t> GenerateTones(std::string_view keys, const ToneOptions& options)
 {
     const double rate = options.sampleRate;
@@ -72,9 +64,8 @@ std::vector<std::int16_t> GenerateTones(std::string_view keys, const ToneOptions
     std::vector<std::int16_t> samples;
     samples.reserve(keys.size() * (toneSamples + gapSamples));
     for (char key : keys) {
-        const auto position = kDtmfKeys.find(key);
-        const double rowHz = kRowHz[position / 4];
-        const double columnHz = kColumnHz[position % 4];
+        const double rowHz = dtmf::RowHz(key);
+        const double columnHz = dtmf::ColumnHz(key);
         for (std::size_t n = 0; n < toneSamples + gapSamples; ++n) {
             double s = 0;
             if (n < toneSamples) {

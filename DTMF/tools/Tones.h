@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "DtmfFacts.h"
+
 namespace tool {
 
 struct ToneOptions {
@@ -15,13 +17,8 @@ struct ToneOptions {
     bool noise = false;    // white Gaussian noise over the whole signal, ...
     double snrDb = 0;      // ... this far below the power of one key's two tones
     std::uint64_t seed = 1;
-    int sampleRate = 11025;
+    int sampleRate = dtmf::kRate;
 };
-
-// The 16 keys, in row-major keypad order.
-constexpr std::string_view kDtmfKeys = "123A456B789C*0#D";
-
-bool IsDtmfKey(char key);
 
 // 16-bit mono samples of `keys` (every one a DTMF key); equal options give equal output.
 std::vector<std::int16_t> GenerateTones(std::string_view keys, const ToneOptions& options);

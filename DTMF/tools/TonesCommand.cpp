@@ -28,7 +28,7 @@ CLI::Validator DtmfKeys()
                 return "KEYS is empty";
             for (char& key : keys) {
                 key = static_cast<char>(std::toupper(static_cast<unsigned char>(key)));
-                if (!IsDtmfKey(key))
+                if (dtmf::KeyIndex(key) < 0)
                     return std::string("'") + key + "' is not a DTMF key (0-9, A-D, *, #)";
             }
             return {};
@@ -57,9 +57,9 @@ CommandRun AddTones(CLI::App& app)
     ToneOptions& tones = args->tones;
     CLI::App& command =
         *app.add_subcommand("tones", "write the DTMF tones of KEYS as an 11025 Hz mono 16-bit WAV file");
-    command.footer("Writes the DTMF tones of KEYS (0-9, A-D in either case, *, #; quote * and #\n"
-                   "from the shell) as an 11025 Hz mono 16-bit PCM WAV file: each key a tone,\n"
-                   "then a pause.");
+    command.footer(R"(Writes the DTMF tones of KEYS (0-9, A-D in either case, *, #; quote * and #
+from the shell) as an 11025 Hz mono 16-bit PCM WAV file: each key a tone,
+then a pause.)");
     // The bounds keep the signal's size and the arithmetic sane, not the user's imagination.
     command.add_option("KEYS", args->keys, "the keys to sound, in order")->required()->transform(DtmfKeys());
     command.add_option("-o", args->output, "the file to write")->required()->type_name("FILE")->check(NotEmpty());

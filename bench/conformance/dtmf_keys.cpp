@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "AudioMonitor.h"
+#include "KeyDetector.h"
 #include "FFT.h"
 #include "StrictDetector.h"
 

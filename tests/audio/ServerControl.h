@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "DeviceNames.h"
 #include "WaveAudio.h"
 
 namespace servertest {
@@ -35,14 +36,9 @@ inline bool StartServer()
 template <class Caps>
 int FindDevice(std::string_view name)
 {
-    constexpr bool in = sizeof(Caps) == sizeof(WAVEINCAPSA);
-    Caps caps{};
-    for (unsigned i = 0, count = in ? waveInGetNumDevs() : waveOutGetNumDevs(); i < count; ++i)
-        if ((in ? waveInGetDevCapsA(i, reinterpret_cast<WAVEINCAPSA*>(&caps), sizeof caps)
-                : waveOutGetDevCapsA(i, reinterpret_cast<WAVEOUTCAPSA*>(&caps), sizeof caps)) == MMSYSERR_NOERROR &&
-            name == caps.szPname)
-            return int(i);
-    return -1;
+    const auto kind = sizeof(Caps) == sizeof(WAVEINCAPSA) ? vaudio::DeviceKind::Input : vaudio::DeviceKind::Output;
+    const auto device = vaudio::FindDevice(kind, name);
+    return device ? int(*device) : -1;
 }
 
 }  // namespace servertest

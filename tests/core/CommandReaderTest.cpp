@@ -1,4 +1,5 @@
-// The command reader against a window on the test's own thread (a send is a direct call) and a clock the test sets.
+// The command reader with a text sink and a clock the test sets, and with a window on the test's own
+// thread (a send is a direct call).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,14 +11,14 @@
 namespace {
 
 struct Reader {
-    std::string texts;  // every text sent, each followed by ','
+    std::string texts;  // every text reported, each followed by ','
     long long now = 1'700'000'000;
     HWND window = CreateMessageWindow([this](HWND, UINT msg, WPARAM w, LPARAM l) -> LRESULT {
         if (msg == WM_DTMFCOMMAND && l == 0)
             texts += reinterpret_cast<const char*>(w) + std::string(",");
         return 0;
     });
-    CommandReader reader{window, [this] { return now; }};
+    CommandReader reader{[this](const char* text) { texts += text + std::string(","); }, [this] { return now; }};
     ~Reader() { DestroyMessageWindow(window); }
     std::string Keys(std::string_view keys, CommandReader* other = nullptr)
     {
@@ -58,10 +59,10 @@ TEST(CommandReader, KeySequencesPingAndLostWindow)
     r.Keys("12");
     EXPECT_FALSE(r.reader.Valid());
     EXPECT_EQ(r.Keys("*"), ",*,");
-    CommandReader wall(r.window);
+    CommandReader wall(r.window);  // the same texts as window messages
     EXPECT_EQ(r.Keys("#12", &wall), ",*,#,#1,#12,");
     // A window that is gone loses the notification only.
     DestroyMessageWindow(r.window);
-    EXPECT_EQ(r.Keys("#1"), ",*,#,#1,#12,");
-    EXPECT_TRUE(r.reader.Valid());
+    EXPECT_EQ(r.Keys("#1", &wall), ",*,#,#1,#12,");
+    EXPECT_TRUE(wall.Valid());
 }

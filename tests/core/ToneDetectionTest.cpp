@@ -12,7 +12,7 @@
 
 #include "FFT.h"
 #include "KeyEngine.h"
-#include "SquareRoot.h"
+#include "FixedPoint.h"
 
 struct FFTTableAccess {
     static short LastCosine(const FFT& f, int n) { return f.cosTable[n / 2 - 1]; }

@@ -5,7 +5,7 @@
 #include <Vardell/CommandReader.h>
 #include <Vardell/KeyEngine.h>
 #include <Vardell/StrictDetector.h>
-#include <Vardell/VirtualAudio.h>  // std::span: needs C++20 from the exported target
+#include <Vardell/VirtualAudio.h>
 #include <Vardell/WaveAudio.h>
 
 #include <vector>
@@ -14,7 +14,8 @@ int main()
 {
     CommandReader reader(nullptr);  // no window: the texts go nowhere
     KeyEngine engine(KeyEngine::Into(reader), true);
-    engine.Feed(std::vector<short>(11025));
+    const std::vector<short> silence(11025);
+    engine.Feed(silence.data(), silence.size());
     reader.ProcessChar('#');
     return reader.Valid() && !CWave().IsValid() ? 0 : 1;
 }

@@ -1,9 +1,16 @@
-// Integer square roots for the analyser's magnitudes (internal to the library).
+// Fixed-point helpers of the analyser and the classifier (internal to the library).
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+
+// 32-bit two's complement wrap of a wider result (modular since C++20): real
+// spectra never come near the limit, but the arithmetic is defined for any input.
+constexpr std::int32_t Wrap32(std::int64_t v)
+{
+    return static_cast<std::int32_t>(v);
+}
 
 // Newton's integer square root of p from the estimate r > 0, stopping when the
 // new estimate is within 1 of the quotient just formed.
