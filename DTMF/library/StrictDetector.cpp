@@ -1,9 +1,12 @@
 #include "StrictDetector.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "DtmfFacts.h"
+#include "FFT.h"
 #include "KeyDetector.h"
 
 namespace {
@@ -11,11 +14,20 @@ namespace {
 using dtmf::kKeys, dtmf::kToneHz;
 constexpr double kRate = dtmf::kRate, kPoints = dtmf::kBlock;
 constexpr int kQuarter = 64;
+constexpr int kFirst = StrictKeyDetector::kFirstBin, kLast = StrictKeyDetector::kLastBin;
 
 // Bin energy that a full-scale sine leaves in its peak bin and the two beside
 // it, after the Hamming window and the transform's scaling (8.64 and 3.68 per
 // unit of amplitude, whatever the tone's offset from the bin centre).
 constexpr double kFullScaleToneEnergy = 101.7 * 32767.0 * 32767.0;
+
+// The harmonic each tone is weighed against: the row's third (its second can
+// fall on a column tone), the column's second.
+constexpr int kHarmonicBins[8] = {
+    dtmf::BinOf(3 * kToneHz[0]), dtmf::BinOf(3 * kToneHz[1]), dtmf::BinOf(3 * kToneHz[2]),
+    dtmf::BinOf(3 * kToneHz[3]), dtmf::BinOf(2 * kToneHz[4]), dtmf::BinOf(2 * kToneHz[5]),
+    dtmf::BinOf(2 * kToneHz[6]), dtmf::BinOf(2 * kToneHz[7])};
+static_assert(kHarmonicBins[0] - 4 > kLast && kHarmonicBins[7] + 4 < 128 - kLast);
 
 std::int64_t Q10(double v)
 {
@@ -25,6 +37,25 @@ std::int64_t Q10(double v)
 std::int64_t RatioQ10(double db)
 {
     return Q10(std::pow(10.0, std::clamp(db, -40.0, 40.0) / 10));
+}
+
+// dB as log2 in 1/256 steps, the unit of the clarity margins.
+int DbToL(double db)
+{
+    return static_cast<int>(std::lround(db * 256 / (10 * std::log10(2.0))));
+}
+
+// log2(v) in 1/256 steps (0 for v <= 1): the top bit's position, and on the
+// fraction f below it the fit log2(1 + f) ~ f + 0.3466 f (1 - f), within 0.008.
+int Log2L(std::int64_t v)
+{
+    if (v <= 1)
+        return 0;
+    const auto u = static_cast<std::uint64_t>(v);
+    const int top = std::bit_width(u) - 1;
+    const std::int64_t f = static_cast<std::int64_t>(top >= 16 ? u >> (top - 16) : u << (16 - top)) & 0xFFFF;
+    const std::int64_t fit = f + (((f * (65536 - f)) >> 16) * 22714 >> 16);
+    return top * 256 + static_cast<int>(fit >> 8);
 }
 
 // a * aScale <= b * bScale, exactly: bin energies times ratios can pass 2^63.
@@ -38,6 +69,12 @@ std::int64_t Sq(std::int64_t v)
     return v * v;
 }
 
+// Energy of bin `at` and its two neighbours.
+std::int64_t Lobe(const int* spectrum, int at)
+{
+    return Sq(spectrum[at - 1]) + Sq(spectrum[at]) + Sq(spectrum[at + 1]);
+}
+
 }  // namespace
 
 StrictKeyDetector::StrictKeyDetector(const StrictLimits& limits)
@@ -48,8 +85,13 @@ StrictKeyDetector::StrictKeyDetector(const StrictLimits& limits)
     minToneEnergy = std::llround(kFullScaleToneEnergy * std::pow(10.0, limits.minToneDbfs / 10));
     columnOverRowQ10 = RatioQ10(limits.maxColumnAboveRowDb);
     rowOverColumnQ10 = RatioQ10(limits.maxRowAboveColumnDb);
-    peakOverRestQ10 = RatioQ10(limits.minPeakAboveRestDb);
     releaseQ10 = RatioQ10(limits.releaseDropDb);
+    floorL = DbToL(-10);
+    neighbourCapL = DbToL(limits.neighbourCapDb);
+    bandCapL = DbToL(limits.bandCapDb);
+    harmonicCapL = DbToL(limits.harmonicCapDb);
+    minClarityL = DbToL(limits.minClarityDb);
+    minRiseL = DbToL(limits.minRiseDb);
     minQuarters = static_cast<int>(limits.minToneMs * kRate / 1000 / kQuarter);
 }
 
@@ -64,17 +106,80 @@ StrictKeyDetector::Tones StrictKeyDetector::Measure(const int* spectrum, int key
         const std::int64_t a = spectrum[p - 1], b = spectrum[p], c = spectrum[p + 1];
         (tone < 4 ? tones.low : tones.high) = Sq(a) + Sq(b) + Sq(c);
         (tone < 4 ? tones.lowPeak : tones.highPeak) = p;
-        // Offset of the tone from bin p, (c - a) / (a + 2b + c) * 2.2 bins for a
-        // Hamming window (within 0.01 bin); compared scaled by 5 (a + 2b + c) * 1024.
+        // Offset of the tone from bin p, (c - a) / (a + 2b + c) * 29/16 bins for a
+        // Hamming window (within 0.003 bin up to half a bin); compared scaled by
+        // 16 (a + 2b + c) * 1024.
         const std::int64_t den = a + 2 * b + c;
-        const std::int64_t offset = 5 * (p * 1024 - Q10(nominal)) * den + 11 * 1024 * (c - a);
+        const std::int64_t offset = 16 * (p * 1024 - Q10(nominal)) * den + 29 * 1024 * (c - a);
         const bool peak = b >= a && b >= c && den > 0;
-        if (!peak || std::abs(offset) > 5 * maxDeviationQ10[tone] * den)
+        if (!peak || std::abs(offset) > 16 * maxDeviationQ10[tone] * den)
             tones.valid = false;
         else
-            (tone < 4 ? tones.lowDrift : tones.highDrift) = offset / (5 * den);
+            (tone < 4 ? tones.lowDrift : tones.highDrift) = offset / (16 * den);
     }
     return tones;
+}
+
+int StrictKeyDetector::Clarity(const FFT& fft, short* work, int* spectrum, const Tones& tones, int keyIndex) const
+{
+    const int peaks[2] = {tones.lowPeak, tones.highPeak};
+    const std::int64_t energies[2] = {tones.low, tones.high};
+    const auto outside = [&](int i) { return std::abs(i - peaks[0]) > 2 && std::abs(i - peaks[1]) > 2; };
+    const auto clampTo = [&](int l, int cap) { return std::clamp(l, floorL, cap); };
+
+    // Formants and harmonics crowd a voiced tone's neighbours; a key's tone
+    // stands alone, whatever the speech around it does elsewhere.
+    int neighbour = neighbourCapL;
+    for (int t = 0; t < 2; ++t) {
+        std::int64_t sum = 0;
+        int count = 0;
+        for (int d = 3; d <= 5; ++d)
+            for (int i : {peaks[t] - d, peaks[t] + d})
+                if (outside(i))
+                    sum += Sq(spectrum[i]), ++count;
+        if (sum > 0)
+            neighbour = std::min(neighbour, Log2L(energies[t]) - Log2L(sum) + Log2L(count));
+    }
+
+    std::int64_t loudest = 0;
+    for (int i = kFirst; i <= kLast; ++i)
+        if (outside(i))
+            loudest = std::max(loudest, Sq(spectrum[i]));
+    const int band = loudest > 0 ? Log2L(std::min(tones.low, tones.high)) - Log2L(loudest) : bandCapL;
+
+    // The harmonics lie beyond the band: their pairs are formed here, once each
+    // (a bin past 64 comes with its mirror 128 - k).
+    std::uint64_t formed = 0;
+    const auto bin = [&](int i) {
+        const int k = std::min(i, 128 - i);
+        if (!(formed >> k & 1)) {
+            fft.FormBins(work, spectrum, k, k, true);
+            formed |= std::uint64_t{1} << k;
+        }
+        return Sq(spectrum[i]);
+    };
+    int harmonic = harmonicCapL;
+    for (int t = 0; t < 2; ++t) {
+        const int h = kHarmonicBins[t == 0 ? keyIndex / 4 : 4 + keyIndex % 4];
+        const std::int64_t lobe = bin(h - 1) + bin(h) + bin(h + 1);
+        const std::int64_t side = std::max({bin(h - 4), bin(h - 3), bin(h + 3), bin(h + 4)});
+        // A peak 3 dB above the sides' lobe: broadband hiss there is no harmonic.
+        if (lobe > 0 && lobe >= 6 * side)
+            harmonic = std::min(harmonic, Log2L(energies[t]) - Log2L(lobe));
+    }
+    return clampTo(neighbour, neighbourCapL) + clampTo(band, bandCapL) + clampTo(harmonic, harmonicCapL);
+}
+
+bool StrictKeyDetector::Rose(const Tones& tones) const
+{
+    for (int p : {tones.lowPeak, tones.highPeak}) {
+        const int at = p - kFirst;
+        const std::int64_t before = std::min(Lobe(beforeRun[0], at), Lobe(beforeRun[1], at));
+        const std::int64_t now = p == tones.lowPeak ? tones.low : tones.high;
+        if (before > 0 && Log2L(now) - Log2L(before) < minRiseL)
+            return false;
+    }
+    return true;
 }
 
 bool StrictKeyDetector::LongEnough(const short* samples)
@@ -102,28 +207,28 @@ char StrictKeyDetector::Held() const
     return held >= 0 ? kKeys[static_cast<std::size_t>(held)] : '\0';
 }
 
-char StrictKeyDetector::ProcessBlock(const short* samples, const int* spectrum, int threshold)
+char StrictKeyDetector::ProcessBlock(const short* samples, const FFT& fft, short* work, int* spectrum, int threshold)
 {
+    fft.Transform(samples, work);
+    fft.FormBins(work, spectrum, kFirst, kLast);
     const bool longEnough = LongEnough(samples);
 
-    int key = -1;
+    int key = -1, clarity = 0;
     Tones tones;
-    if (const char k = KeyDetector::Classify(spectrum, threshold)) {
-        const int index = dtmf::KeyIndex(k);
+    const char classified = KeyDetector::Classify(spectrum, threshold);
+    if (classified && classified != lastClassified)
+        std::memcpy(beforeRun, recent, sizeof recent);
+    if (classified) {
+        const int index = dtmf::KeyIndex(classified);
         tones = Measure(spectrum, index);
-        // The loudest other bin, away from the tones' main lobes (a tone cut
-        // inside the block spreads to 3 bins either side): chords, harmonics,
-        // formants and broadband noise all leave one that is too loud.
-        std::int64_t rest = 0;
-        for (int i = 1; i < 128; ++i)
-            if (std::abs(i - tones.lowPeak) > 3 && std::abs(i - tones.highPeak) > 3)
-                rest = std::max(rest, Sq(spectrum[i]));
         if (tones.valid && std::min(tones.low, tones.high) >= minToneEnergy &&
             AtMost(tones.high, 1024, tones.low, columnOverRowQ10) &&
-            AtMost(tones.low, 1024, tones.high, rowOverColumnQ10) &&
-            AtMost(rest, peakOverRestQ10, std::max(tones.low, tones.high), 1024))
+            AtMost(tones.low, 1024, tones.high, rowOverColumnQ10))
             key = index;
     }
+    lastClassified = classified;
+    std::memcpy(recent[1], recent[0], sizeof recent[0]);
+    std::copy_n(spectrum + kFirst, kBins, recent[0]);
 
     if (held >= 0) {
         // A break of a few milliseconds spoils one block; a pause takes the
@@ -137,19 +242,24 @@ char StrictKeyDetector::ProcessBlock(const short* samples, const int* spectrum, 
             held = -1;
         }
     }
+    // A held key needs no clarity: speech that swells over it must not cut it in two.
+    if (key >= 0 && key != held)
+        clarity = Clarity(fft, work, spectrum, tones, key);
 
     char handOn = '\0';
     // Both tones must hold still over the two blocks: a glide through the key's
     // frequencies (sweeps, sirens, sung notes) passes every other check.
     const bool steady = std::abs(tones.lowDrift - lastTones.lowDrift) <= maxDriftQ10 &&
                         std::abs(tones.highDrift - lastTones.highDrift) <= maxDriftQ10;
-    if (key >= 0 && key == lastValid && key != held && longEnough && steady) {
-        handOn = kKeys[key];
+    if (key >= 0 && key == lastValid && key != held && longEnough && steady && clarity + lastClarity >= minClarityL &&
+        Rose(tones)) {
+        handOn = kKeys[static_cast<std::size_t>(key)];
         held = key;
         heldEnergy = tones.low + tones.high;
         heldMisses = 0;
     }
     lastValid = key;
     lastTones = tones;
+    lastClarity = clarity;
     return handOn;
 }
