@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
+#include <cstdint>
 
 #include "DtmfFacts.h"
 #include "FFT.h"
@@ -23,10 +23,9 @@ constexpr double kFullScaleToneEnergy = 101.7 * 32767.0 * 32767.0;
 
 // The harmonic each tone is weighed against: the row's third (its second can
 // fall on a column tone), the column's second.
-constexpr int kHarmonicBins[8] = {
-    dtmf::BinOf(3 * kToneHz[0]), dtmf::BinOf(3 * kToneHz[1]), dtmf::BinOf(3 * kToneHz[2]),
-    dtmf::BinOf(3 * kToneHz[3]), dtmf::BinOf(2 * kToneHz[4]), dtmf::BinOf(2 * kToneHz[5]),
-    dtmf::BinOf(2 * kToneHz[6]), dtmf::BinOf(2 * kToneHz[7])};
+constexpr int kHarmonicBins[8] = {dtmf::BinOf(3 * kToneHz[0]), dtmf::BinOf(3 * kToneHz[1]), dtmf::BinOf(3 * kToneHz[2]),
+                                  dtmf::BinOf(3 * kToneHz[3]), dtmf::BinOf(2 * kToneHz[4]), dtmf::BinOf(2 * kToneHz[5]),
+                                  dtmf::BinOf(2 * kToneHz[6]), dtmf::BinOf(2 * kToneHz[7])};
 static_assert(kHarmonicBins[0] - 4 > kLast && kHarmonicBins[7] + 4 < 128 - kLast);
 
 std::int64_t Q10(double v)
@@ -158,12 +157,17 @@ int StrictKeyDetector::Clarity(const FFT& fft, short* work, int* spectrum, const
         }
         return Sq(spectrum[i]);
     };
+    const int harmonics[2] = {kHarmonicBins[keyIndex / 4], kHarmonicBins[4 + keyIndex % 4]};
     int harmonic = harmonicCapL;
     for (int t = 0; t < 2; ++t) {
-        const int h = kHarmonicBins[t == 0 ? keyIndex / 4 : 4 + keyIndex % 4];
+        const int h = harmonics[t];
         const std::int64_t lobe = bin(h - 1) + bin(h) + bin(h + 1);
-        const std::int64_t side = std::max({bin(h - 4), bin(h - 3), bin(h + 3), bin(h + 4)});
-        // A peak 3 dB above the sides' lobe: broadband hiss there is no harmonic.
+        // A peak 3 dB above the sides' lobe, broadband hiss being none; a side
+        // next to the other harmonic is left out, so that two cannot hide each other.
+        std::int64_t side = 0;
+        for (int i : {h - 4, h - 3, h + 3, h + 4})
+            if (std::abs(i - harmonics[1 - t]) > 2)
+                side = std::max(side, bin(i));
         if (lobe > 0 && lobe >= 6 * side)
             harmonic = std::min(harmonic, Log2L(energies[t]) - Log2L(lobe));
     }
@@ -173,10 +177,11 @@ int StrictKeyDetector::Clarity(const FFT& fft, short* work, int* spectrum, const
 bool StrictKeyDetector::Rose(const Tones& tones) const
 {
     for (int p : {tones.lowPeak, tones.highPeak}) {
-        const int at = p - kFirst;
-        const std::int64_t before = std::min(Lobe(beforeRun[0], at), Lobe(beforeRun[1], at));
+        std::int64_t before = INT64_MAX;
+        for (int back = 2; back <= kHistory; ++back)
+            before = std::min(before, Lobe(history[(block + kHistory - back) % kHistory], p - kFirst));
         const std::int64_t now = p == tones.lowPeak ? tones.low : tones.high;
-        if (before > 0 && Log2L(now) - Log2L(before) < minRiseL)
+        if (Log2L(now) - Log2L(before) < minRiseL)
             return false;
     }
     return true;
@@ -216,8 +221,6 @@ char StrictKeyDetector::ProcessBlock(const short* samples, const FFT& fft, short
     int key = -1, clarity = 0;
     Tones tones;
     const char classified = KeyDetector::Classify(spectrum, threshold);
-    if (classified && classified != lastClassified)
-        std::memcpy(beforeRun, recent, sizeof recent);
     if (classified) {
         const int index = dtmf::KeyIndex(classified);
         tones = Measure(spectrum, index);
@@ -226,9 +229,6 @@ char StrictKeyDetector::ProcessBlock(const short* samples, const FFT& fft, short
             AtMost(tones.low, 1024, tones.high, rowOverColumnQ10))
             key = index;
     }
-    lastClassified = classified;
-    std::memcpy(recent[1], recent[0], sizeof recent[0]);
-    std::copy_n(spectrum + kFirst, kBins, recent[0]);
 
     if (held >= 0) {
         // A break of a few milliseconds spoils one block; a pause takes the
@@ -261,5 +261,7 @@ char StrictKeyDetector::ProcessBlock(const short* samples, const FFT& fft, short
     lastValid = key;
     lastTones = tones;
     lastClarity = clarity;
+    std::copy_n(spectrum + kFirst, kBins, history[block]);
+    block = (block + 1) % kHistory;
     return handOn;
 }

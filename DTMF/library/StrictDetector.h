@@ -8,8 +8,8 @@
 // tone above every other bin near the keypad's band, and the tones above their
 // own harmonics (which voiced speech and instruments carry and keypads do not).
 // A key is handed on when two consecutive counting blocks have steady tones, a
-// clarity that adds up, tones that rose together out of quieter sound (a key
-// press starts both at once; a sustained note or a vowel was there before),
+// clarity that adds up, tones that rose out of quieter sound just before (a
+// key press starts both at once; a sustained note or a vowel was there before),
 // and the sound has lasted long enough. It is held across a short break and
 // released by a real pause.
 //
@@ -28,10 +28,10 @@ class FFT;
 // Level ratios beyond 40 dB count as 40 dB.
 struct StrictLimits {
     double maxDeviation = 0.017;      // of each tone from its nominal frequency
-    double maxDriftHz = 10;           // of either tone from one block to the next: no glides
+    double maxDriftHz = 25;           // of either tone from one block to the next: no glides
     double minToneDbfs = -52;         // each tone (0 dBFS: a full-scale sine)
-    double maxColumnAboveRowDb = 6;   // column tone louder than the row tone
-    double maxRowAboveColumnDb = 10;  // row tone louder than the column tone
+    double maxColumnAboveRowDb = 8;   // column tone louder than the row tone
+    double maxRowAboveColumnDb = 12;  // row tone louder than the column tone
     // A block's clarity is the sum of three margins in dB, each held to -10 dB
     // at least and to its cap at most, so that one clear margin cannot hide
     // another that fails: each tone over the mean of the bins 3..5 away from it
@@ -42,7 +42,7 @@ struct StrictLimits {
     double bandCapDb = 15;
     double harmonicCapDb = 30;
     double minClarityDb = 100;  // the clarities of the two blocks that decide a key, added
-    double minRiseDb = 6;       // each tone above its level in the two blocks before the key's began
+    double minRiseDb = 6;       // each tone above its lowest level in the four blocks before the two
     double minToneMs = 35;      // sound that lasts less is no key
     double releaseDropDb = 16;  // a held key's tones falling this far end it
 };
@@ -85,9 +85,9 @@ private:
 
     static constexpr int kBins = kLastBin - kFirstBin + 1;
     std::int64_t quarters[8] = {};      // energy of the last 8 runs of 64 samples
-    int recent[2][kBins] = {};          // the band of the last two blocks, the latest first
-    int beforeRun[2][kBins] = {};       // the same, as it was when the classifier's current key began
-    char lastClassified = '\0';         // the classifier's key in the previous block
+    static constexpr int kHistory = 5;  // the previous block, and the four before it that a rise is measured from
+    int history[kHistory][kBins] = {};  // the band of recent blocks, by block number modulo kHistory
+    int block = 0;                      // this block's number modulo kHistory
     int lastValid = -1;                 // key index counted in the previous block
     Tones lastTones;                    // and its tones
     int lastClarity = 0;                // and its clarity
