@@ -5,6 +5,10 @@
 #include <cmath>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "DtmfFacts.h"
 #include "FFT.h"
 #include "KeyDetector.h"
@@ -68,6 +72,29 @@ std::int64_t Sq(std::int64_t v)
     return v * v;
 }
 
+// Sum of the squares of 64 samples, exactly. pmaddwd adds two squares into a
+// lane, which only -32768 twice takes to 2^31: read unsigned, it is exact.
+std::int64_t Energy(const short* x)
+{
+#if defined(__SSE2__)
+    __m128i sum = _mm_setzero_si128();
+    for (int i = 0; i < kQuarter; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
+        const __m128i pairs = _mm_madd_epi16(v, v);
+        sum = _mm_add_epi64(sum, _mm_add_epi64(_mm_unpacklo_epi32(pairs, _mm_setzero_si128()),
+                                               _mm_unpackhi_epi32(pairs, _mm_setzero_si128())));
+    }
+    std::int64_t halves[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(halves), sum);
+    return halves[0] + halves[1];
+#else
+    std::int64_t e = 0;
+    for (int i = 0; i < kQuarter; ++i)
+        e += Sq(x[i]);
+    return e;
+#endif
+}
+
 // Energy of bin `at` and its two neighbours.
 std::int64_t Lobe(const int* spectrum, int at)
 {
@@ -78,8 +105,10 @@ std::int64_t Lobe(const int* spectrum, int at)
 
 StrictKeyDetector::StrictKeyDetector(const StrictLimits& limits)
 {
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < 8; ++i) {
+        nominalQ10[i] = Q10(kToneHz[i] * kPoints / kRate);
         maxDeviationQ10[i] = Q10(limits.maxDeviation * kToneHz[i] * kPoints / kRate);
+    }
     maxDriftQ10 = Q10(limits.maxDriftHz * kPoints / kRate);
     minToneEnergy = std::llround(kFullScaleToneEnergy * std::pow(10.0, limits.minToneDbfs / 10));
     columnOverRowQ10 = RatioQ10(limits.maxColumnAboveRowDb);
@@ -99,8 +128,7 @@ StrictKeyDetector::Tones StrictKeyDetector::Measure(const int* spectrum, int key
     Tones tones;
     tones.valid = true;
     for (int tone : {keyIndex / 4, 4 + keyIndex % 4}) {
-        const double nominal = kToneHz[tone] * kPoints / kRate;  // in bins
-        const int bin = static_cast<int>(std::lround(nominal));
+        const int bin = dtmf::BinOf(kToneHz[tone]);
         const int p = static_cast<int>(std::max_element(spectrum + bin - 1, spectrum + bin + 2) - spectrum);
         const std::int64_t a = spectrum[p - 1], b = spectrum[p], c = spectrum[p + 1];
         (tone < 4 ? tones.low : tones.high) = Sq(a) + Sq(b) + Sq(c);
@@ -109,7 +137,7 @@ StrictKeyDetector::Tones StrictKeyDetector::Measure(const int* spectrum, int key
         // Hamming window (within 0.003 bin up to half a bin); compared scaled by
         // 16 (a + 2b + c) * 1024.
         const std::int64_t den = a + 2 * b + c;
-        const std::int64_t offset = 16 * (p * 1024 - Q10(nominal)) * den + 29 * 1024 * (c - a);
+        const std::int64_t offset = 16 * (p * 1024 - nominalQ10[tone]) * den + 29 * 1024 * (c - a);
         const bool peak = b >= a && b >= c && den > 0;
         if (!peak || std::abs(offset) > 16 * maxDeviationQ10[tone] * den)
             tones.valid = false;
@@ -146,18 +174,19 @@ int StrictKeyDetector::Clarity(const FFT& fft, short* work, int* spectrum, const
             loudest = std::max(loudest, Sq(spectrum[i]));
     const int band = loudest > 0 ? Log2L(std::min(tones.low, tones.high)) - Log2L(loudest) : bandCapL;
 
-    // The harmonics lie beyond the band: their pairs are formed here, once each
-    // (a bin past 64 comes with its mirror 128 - k).
-    std::uint64_t formed = 0;
-    const auto bin = [&](int i) {
-        const int k = std::min(i, 128 - i);
-        if (!(formed >> k & 1)) {
-            fft.FormBins(work, spectrum, k, k, true);
-            formed |= std::uint64_t{1} << k;
-        }
-        return Sq(spectrum[i]);
-    };
+    // The harmonics lie beyond the band: the pairs that hold the bins read here
+    // are formed once each, a bin past 64 coming as its pair's mirror 128 - k.
     const int harmonics[2] = {kHarmonicBins[keyIndex / 4], kHarmonicBins[4 + keyIndex % 4]};
+    bool pairs[65] = {}, mirrors[65] = {};
+    for (int h : harmonics)
+        for (int i : {h - 4, h - 3, h - 1, h, h + 1, h + 3, h + 4}) {
+            pairs[std::min(i, 128 - i)] = true;
+            mirrors[std::min(i, 128 - i)] |= i > 64;
+        }
+    for (int k = kLast + 1; k <= 64; ++k)
+        if (pairs[k])
+            fft.FormBins(work, spectrum, k, k, mirrors[k]);
+    const auto bin = [&](int i) { return Sq(spectrum[i]); };
     int harmonic = harmonicCapL;
     for (int t = 0; t < 2; ++t) {
         const int h = harmonics[t];
@@ -190,12 +219,8 @@ bool StrictKeyDetector::Rose(const Tones& tones) const
 bool StrictKeyDetector::LongEnough(const short* samples)
 {
     std::copy(quarters + 4, quarters + 8, quarters);
-    for (int q = 0; q < 4; ++q) {
-        std::int64_t e = 0;
-        for (int i = q * kQuarter; i < (q + 1) * kQuarter; ++i)
-            e += Sq(samples[i]);
-        quarters[4 + q] = e;
-    }
+    for (int q = 0; q < 4; ++q)
+        quarters[4 + q] = Energy(samples + q * kQuarter);
     // Quarters that hold at least 30 % of the loudest one's energy are sound;
     // the longest run of them over the last two blocks is the sound's length.
     const std::int64_t loudest = *std::max_element(quarters, quarters + 8);

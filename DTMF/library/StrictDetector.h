@@ -42,7 +42,7 @@ struct StrictLimits {
     double bandCapDb = 15;
     double harmonicCapDb = 30;
     double minClarityDb = 100;  // the clarities of the two blocks that decide a key, added
-    double minRiseDb = 6;       // each tone above its lowest level in the four blocks before the two
+    double minRiseDb = 9;       // each tone above its lowest level in the four blocks before the two
     double minToneMs = 35;      // sound that lasts less is no key
     double releaseDropDb = 16;  // a held key's tones falling this far end it
 };
@@ -76,6 +76,7 @@ private:
 
     // Limits in the integer terms the per-block checks use: energy ratios as
     // log2 in 1/256 steps.
+    std::int64_t nominalQ10[8];       // each tone's frequency, in 1/1024 bin
     std::int64_t maxDeviationQ10[8];  // per tone, in 1/1024 bin
     std::int64_t minToneEnergy;
     std::int64_t maxDriftQ10;

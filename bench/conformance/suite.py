@@ -360,18 +360,25 @@ def run_talkoff(det, sets, extra=None):
 
 # ---------------------------------------------------------------- ablation
 
+# A clarity margin is taken out by holding it at -10 dB and lowering the
+# threshold by what its cap gave in each of the two blocks: as if it always
+# scored full marks.
 ABLATIONS = [("all checks", []),
              ("no frequency check", ["maxDeviation=1"]),
              ("no steadiness check", ["maxDriftHz=1000"]),
              ("no level floor", ["minToneDbfs=-200"]),
              ("no twist limits", ["maxColumnAboveRowDb=40", "maxRowAboveColumnDb=40"]),
-             ("no peak purity", ["minPeakAboveRestDb=-40"]),
+             ("no clarity score", ["minClarityDb=-1000"]),
+             ("no neighbour margin", ["neighbourCapDb=-10", "minClarityDb=30"]),
+             ("no band margin", ["bandCapDb=-10", "minClarityDb=50"]),
+             ("no harmonic margin", ["harmonicCapDb=-10", "minClarityDb=20"]),
+             ("no rise check", ["minRiseDb=-100"]),
              ("no duration check", ["minToneMs=0"]),
              ("release on misses only", ["releaseDropDb=40"])]
 ABLATION_CODECS = ["GSM 06.10", "G.723.1 6.3k", "Opus 8k", "Speex 8k"]
 
 
-def ablate(build, cache, quick=False, sets=None, rows=None, speech=None):
+def ablate(build, cache, quick=False, sets=None, rows=None, speech=None, ablations=ABLATIONS):
     det = Detectors(build, peers=False)
     det.names = ["strict mode"]
     rows = rows or q24_rows()
@@ -382,7 +389,7 @@ def ablate(build, cache, quick=False, sets=None, rows=None, speech=None):
     lines = ["| strict mode with | accept rows | reject rows | talk-down +10 / +5 / 0 dB, tuned on | held out | "
              + " | ".join(c[0] for c in codecs) + " | talk-off: " + " | ".join(talk_cols) + " | rows failed |",
              "|---|---|---|---|---|" + "---|" * len(codecs) + "---|" * len(sets) + "---|"]
-    for label, limits in ABLATIONS:
+    for label, limits in ablations:
         extra = [a for l in limits for a in ("--limit", l)]
         res = score_rows(det, rows, extra)
         acc = [r for r in res if r[3] == "accept"]
@@ -619,9 +626,10 @@ def smoke(build, cache):
                                                  "level -60 dBFS")]
     for group, label, x, kind, cells in score_rows(det, rows):
         for n, (found, false) in cells.items():
-            if kind == "accept":
+            # The default mode doubles keys across a break, by its design.
+            if kind == "accept" and (n == "strict mode" or "break" not in label):
                 check(f"{n}, {label}", f"{found:.0f} % / {false}", found >= 95 and false <= 2)
-            elif n == "strict mode":
+            elif kind == "reject" and n == "strict mode":
                 check(f"{n}, {label}", f"{found:.0f} % / {false}", found + 100 * false / 40 <= 5)
     speech = np.concatenate(material.espeak_speech(cache, 2))
     for ratio in (10, 0):
