@@ -519,9 +519,14 @@ def report(build, cache, out_md):
          "found / the keys reported that were not sent (a key doubled across a break counts as one false key).",
          "", "Rows marked *accept* must give >= 99 % and at most 1 false key per 100; rows marked *reject* at most "
          "1 key per 100; the others show where a detector's edge lies.", "",
-         "**Tuned on and held out.** Strict mode's limits were chosen on part of the material alone (*tune*); "
-         "the rest (*held out*) was only measured, never tuned on, to show how the limits carry to sound they "
-         "have not seen. Both are reported.", ""]
+         "**Tuned on and held out.** Strict mode's limits were chosen on part of the material (*tune*); the rest "
+         "(*held out*) shows how they carry to sound they were not chosen on. The held-out speech was measured "
+         "while choosing between near designs but never looked into. Two sets began held out and were looked "
+         "into after they had shown false keys, so they count as tuned on: the hyperrogue music (6 false keys in "
+         "its 23 min at first, which set the 1.7 % frequency tolerance and the rise check) and the Czech dialogue "
+         "(1 false key in 30 min at first, which raised the rise limit from 6 to 9 dB; talk-down over it was "
+         "then 100 / 98 / 90 % at +10 / +5 / 0 dB). The singularity and drascula music were first measured with "
+         "the design all but final (1 and 0 false keys in 40 min each), and not looked into.", ""]
     L += ["## Summary", "", "| | " + " | ".join(names) + " |", "|---|" + "---|" * len(names)]
     for kind in ("accept", "reject"):
         L.append(f"| {kind} rows passed | " + " | ".join(rows_passed(results, kind, n) for n in names) + " |")
@@ -602,7 +607,30 @@ def report(build, cache, out_md):
     plot_codecs(codecs, names, os.path.join(out_dir, "conformance/codecs.png"))
     L += ["", "## What each strict check buys", "",
           "Strict mode with one of its checks relaxed, on the same rows and material (the codec columns fed to "
-          "dtmf_keys after sox resamples the decoded sound to 11025 Hz, since only it takes the limits).", ""] + abl
+          "dtmf_keys after sox resamples the decoded sound to 11025 Hz, since only it takes the limits). A clarity "
+          "margin is taken out by letting it always score its cap.", ""] + abl
+
+    def false_per_hour(kind_words, n):
+        sel = [t for t in talk if any(w in t[0] for w in kind_words)]
+        return sum(t[3][n] for t in sel), sum(t[2] for t in sel)
+
+    speech_false, speech_min = false_per_hour(["speech", "prompts", "dialogue", "words"], "strict mode")
+    music_false, music_min = false_per_hour(["music", "soundtrack"], "strict mode")
+    worst = max((c for c in codecs if c[0] != "codec2 3200"), key=lambda c: 100 - c[1]["strict mode"][0])
+    L += ["", "## Reading the results", "",
+          "Default mode is the most tolerant receiver here: it keeps decoding far below the SNR where spandsp "
+          "stops, at any twist and far below -55 dBFS, and it hears keys over speech best of all, but it has no "
+          "notion of frequency error beyond its 43 Hz bins, doubles keys across short breaks, and reports keys in "
+          "speech and music. "
+          f"Strict mode passes {rows_passed(results, 'accept', 'strict mode')} accept rows and "
+          f"{rows_passed(results, 'reject', 'strict mode')} reject rows; over recorded speech it finds "
+          + ", ".join(f"{down[('tune', r)]['strict mode'][0]:.0f} % (held out {down[('held out', r)]['strict mode'][0]:.0f} %)"
+                      f" at {r:+d} dB" for r in (10, 5, 0) if ('held out', r) in down)
+          + f"; through the codecs its worst but codec2 is {worst[0]} at {worst[1]['strict mode'][0]:.1f} %; "
+          f"and it reports {speech_false} false keys in {speech_min:.0f} min of speech and {music_false} in "
+          f"{music_min:.0f} min of music ({music_false * 60 / max(music_min, 1):.1f} per hour). Both modes need "
+          "about 45 ms of tone for a key (two 256-sample blocks at 11025 Hz), so 35..45 ms tones are missed by "
+          "both where spandsp and multimon-ng find them."]
     with open(out_md, "w") as f:
         f.write("\n".join(L) + "\n")
 
