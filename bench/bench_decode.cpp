@@ -21,7 +21,7 @@ const std::vector<std::int16_t>& TenMinutes()
         std::mt19937 random(42);
         std::vector<std::int16_t> all;
         const std::size_t target = 600u * dtmf::kRate;
-        tool::ToneOptions options;
+        vardell::ToneOptions options;
         while (all.size() < target) {
             options.toneMs = std::uniform_int_distribution(60, 120)(random);
             options.gapMs = std::uniform_int_distribution(40, 500)(random);
@@ -29,7 +29,7 @@ const std::vector<std::int16_t>& TenMinutes()
             options.snrDb = 20;
             options.seed = random();
             const char key = dtmf::kKeys[std::uniform_int_distribution(0, 15)(random)];
-            const auto piece = tool::GenerateTones(std::string(1, key), options);
+            const auto piece = vardell::GenerateTones(std::string(1, key), options);
             all.insert(all.end(), piece.begin(), piece.end());
             ++keysPlayed;
         }
@@ -39,13 +39,13 @@ const std::vector<std::int16_t>& TenMinutes()
     return samples;
 }
 
-void DecodeTenMinutes(benchmark::State& state, tool::DecodeOutput output)
+void DecodeTenMinutes(benchmark::State& state, vardell::DecodeOutput output)
 {
     const auto& samples = TenMinutes();
     std::size_t lines = 0;
     for (auto _ : state) {
         lines = 0;
-        tool::DecodeSamples(samples, output, [&](double, std::string_view) { ++lines; });
+        vardell::DecodeSamples(samples.data(), samples.size(), output, [&](double, std::string_view) { ++lines; });
         benchmark::DoNotOptimize(lines);
     }
     const double audioSeconds = static_cast<double>(samples.size()) / dtmf::kRate;
@@ -59,5 +59,5 @@ void DecodeTenMinutes(benchmark::State& state, tool::DecodeOutput output)
 
 }  // namespace
 
-BENCHMARK_CAPTURE(DecodeTenMinutes, commands, tool::DecodeOutput::Commands)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(DecodeTenMinutes, keys, tool::DecodeOutput::Keys)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DecodeTenMinutes, commands, vardell::DecodeOutput::Commands)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DecodeTenMinutes, keys, vardell::DecodeOutput::Keys)->Unit(benchmark::kMillisecond);

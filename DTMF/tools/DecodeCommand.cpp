@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "AudioFile.h"
 #include "Commands.h"
 #include "Decoder.h"
+#include "Recording.h"
 #include "Options.h"
 
 namespace tool {
@@ -25,14 +25,14 @@ struct DecodeArgs {
 int RunDecode(const DecodeArgs& args)
 {
     const std::string& path = args.path;
-    ChannelChoice choice;
+    vardell::ChannelChoice choice;
     if (args.channel > 0)
-        choice = {ChannelChoice::One, args.channel - 1};
+        choice = {vardell::ChannelChoice::One, args.channel - 1};
     else if (args.eachChannel)
-        choice.mode = ChannelChoice::Each;
+        choice.mode = vardell::ChannelChoice::Each;
 
-    const DecodeOutput output = args.keys ? DecodeOutput::Keys : DecodeOutput::Commands;
-    std::vector<std::unique_ptr<Decoder>> decoders;  // one per stream, made as the streams come
+    const auto output = args.keys ? vardell::DecodeOutput::Keys : vardell::DecodeOutput::Commands;
+    std::vector<std::unique_ptr<vardell::Decoder>> decoders;  // one per stream, made as the streams come
     const auto print = [&args](int channel, double seconds, std::string_view line) {
         if (args.eachChannel)
             std::printf("%d ", channel);
@@ -41,16 +41,16 @@ int RunDecode(const DecodeArgs& args)
         std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
     };
     std::string error;
-    const bool read = StreamDetectorSamples(
+    const bool read = vardell::StreamDetectorSamples(
         path, choice,
-        [&](int stream, std::span<const std::int16_t> samples) {
+        [&](int stream, const std::int16_t* samples, std::size_t count) {
             while (decoders.size() <= static_cast<std::size_t>(stream)) {
                 const int channel = static_cast<int>(decoders.size()) + 1;
-                decoders.push_back(std::make_unique<Decoder>(
+                decoders.push_back(std::make_unique<vardell::Decoder>(
                     output, [&print, channel](double seconds, std::string_view line) { print(channel, seconds, line); },
                     args.strict));
             }
-            decoders[static_cast<std::size_t>(stream)]->Feed(samples);
+            decoders[static_cast<std::size_t>(stream)]->Feed(samples, count);
         },
         error);
     if (!read) {

@@ -16,7 +16,7 @@ namespace {
 struct TonesArgs {
     std::string keys;
     std::string output;
-    ToneOptions tones;
+    vardell::ToneOptions tones;
 };
 
 // KEYS in upper case, or why not.
@@ -43,7 +43,7 @@ int RunTones(const TonesArgs& args)
         throw CLI::ValidationError("KEYS", "the signal would last more than an hour");
 
     std::string error;
-    const auto samples = GenerateTones(args.keys, args.tones);
+    const auto samples = vardell::GenerateTones(args.keys, args.tones);
     if (!WriteDetectorWav(args.output, samples, error))
         return Fail(args.output + ": " + error, kExitRuntime);
     return 0;
@@ -54,7 +54,7 @@ int RunTones(const TonesArgs& args)
 CommandRun AddTones(CLI::App& app)
 {
     auto args = std::make_shared<TonesArgs>();
-    ToneOptions& tones = args->tones;
+    vardell::ToneOptions& tones = args->tones;
     CLI::App& command =
         *app.add_subcommand("tones", "write the DTMF tones of KEYS as an 11025 Hz mono 16-bit WAV file");
     command.footer(R"(Writes the DTMF tones of KEYS (0-9, A-D in either case, *, #; quote * and #

@@ -22,7 +22,7 @@ constexpr int kRate = 11025, kBlock = 256;
 inline std::vector<std::int16_t> Recording(std::string_view keys, int leadMs = 100, int tailMs = 200)
 {
     std::vector<std::int16_t> out(static_cast<std::size_t>(kRate * leadMs / 1000), 0);
-    const auto tones = tool::GenerateTones(keys, {});
+    const auto tones = vardell::GenerateTones(keys, {});
     out.insert(out.end(), tones.begin(), tones.end());
     out.resize((out.size() + static_cast<std::size_t>(kRate * tailMs / 1000 + kBlock - 1)) / kBlock * kBlock, 0);
     return out;

@@ -5,7 +5,7 @@
 #include <numbers>
 #include <random>
 
-namespace tool {
+namespace vardell {
 
 namespace {
 
@@ -82,4 +82,4 @@ std::vector<std::int16_t> GenerateTones(std::string_view keys, const ToneOptions
     return samples;
 }
 
-}  // namespace tool
+}  // namespace vardell

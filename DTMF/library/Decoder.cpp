@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace tool {
+namespace vardell {
 
 Decoder::Decoder(DecodeOutput out, DecodeSink s, bool strict)
     : output(out),
@@ -26,9 +26,10 @@ double Decoder::BlockEnd() const
     return static_cast<double>(engine.BlockStart() + KeyEngine::kBlock) / KeyEngine::kRate;
 }
 
-void DecodeSamples(std::span<const std::int16_t> samples, DecodeOutput output, const DecodeSink& sink, bool strict)
+void DecodeSamples(const std::int16_t* samples, std::size_t count, DecodeOutput output, const DecodeSink& sink,
+                   bool strict)
 {
-    Decoder(output, sink, strict).Feed(samples);
+    Decoder(output, sink, strict).Feed(samples, count);
 }
 
-}  // namespace tool
+}  // namespace vardell

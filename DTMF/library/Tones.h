@@ -1,4 +1,9 @@
-// DTMF test signals: each key as its row and column sines, followed by a pause.
+// DTMF test signals: each key as its row and column sines, followed by a pause,
+// optionally under white noise.
+//
+//     std::vector<std::int16_t> call = vardell::GenerateTones("#123", {.toneMs = 100, .levelDb = -20});
+//
+// Threads: any thread; equal options give equal samples on every machine.
 #pragma once
 
 #include <cstdint>
@@ -6,8 +11,9 @@
 #include <vector>
 
 #include "DtmfFacts.h"
+#include "VardellExport.h"
 
-namespace tool {
+namespace vardell {
 
 struct ToneOptions {
     double toneMs = 80;
@@ -21,6 +27,6 @@ struct ToneOptions {
 };
 
 // 16-bit mono samples of `keys` (every one a DTMF key); equal options give equal output.
-std::vector<std::int16_t> GenerateTones(std::string_view keys, const ToneOptions& options);
+VARDELL_API std::vector<std::int16_t> GenerateTones(std::string_view keys, const ToneOptions& options);
 
-}  // namespace tool
+}  // namespace vardell

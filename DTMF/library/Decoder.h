@@ -1,16 +1,25 @@
 // Decoding a recording as a listening application hears it: the samples go
-// through the library's KeyEngine and a CommandReader, on the calling thread.
+// through the library's KeyEngine and a CommandReader, with the reader's clock
+// on stream time.
+//
+//     vardell::Decoder decoder(vardell::DecodeOutput::Commands, [](double seconds, std::string_view text) {
+//         std::printf("%.3f %.*s\n", seconds, int(text.size()), text.data());
+//     });
+//     decoder.Feed(samples, count);          // 11025 Hz mono, as often as samples come
+//
+// Threads: a decoder is used by one thread at a time; its sink runs inside Feed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <span>
 #include <string_view>
 
 #include "CommandReader.h"
 #include "KeyEngine.h"
+#include "VardellExport.h"
 
-namespace tool {
+namespace vardell {
 
 enum class DecodeOutput {
     Commands,  // every command text that the reader sends
@@ -22,11 +31,11 @@ using DecodeSink = std::function<void(double seconds, std::string_view line)>;
 
 // One stream of 11025 Hz mono samples, fed in pieces of any size; a final
 // partial block is never decoded. The reader's gap rule runs on stream time.
-class Decoder {
+class VARDELL_API Decoder {
 public:
     // strict: KeyEngine's strict detection instead of the plain one.
     Decoder(DecodeOutput output, DecodeSink sink, bool strict = false);
-    void Feed(std::span<const std::int16_t> samples) { engine.Feed(samples); }
+    void Feed(const std::int16_t* samples, std::size_t count) { engine.Feed(samples, count); }
 
 private:
     double BlockEnd() const;
@@ -38,7 +47,7 @@ private:
 };
 
 // Decodes a whole recording held in memory.
-void DecodeSamples(std::span<const std::int16_t> samples, DecodeOutput output, const DecodeSink& sink,
-                   bool strict = false);
+VARDELL_API void DecodeSamples(const std::int16_t* samples, std::size_t count, DecodeOutput output,
+                               const DecodeSink& sink, bool strict = false);
 
-}  // namespace tool
+}  // namespace vardell
