@@ -1,7 +1,6 @@
 // Per-block cost of tone detection: KeyEngine on one 256-sample block (plain and strict), strict detection's
-// dearest block, and the
-// full-spectrum FFT::Run plus KeyDetector::Classify for comparison. Real time needs 11025 / 256 = 43.07 blocks per
-// second; the "x_realtime" counter says how many times over one core delivers that.
+// dearest block, and the full-spectrum FFT::Run plus KeyDetector::Classify for comparison. Real time needs
+// 11025 / 256 = 43.07 blocks per second; the "x_realtime" counter says how many times over one core delivers that.
 #include <benchmark/benchmark.h>
 
 #include <array>
