@@ -108,7 +108,8 @@ class Detectors:
     def resample(raw, rate, to):
         if rate == to:
             return raw
-        return subprocess.run(["sox", "-t", "raw", "-r", str(rate), "-e", "signed", "-b", "16", "-c", "1", "-",
+        # -D: sox dithers by default, which would make every run's sound differ.
+        return subprocess.run(["sox", "-D", "-t", "raw", "-r", str(rate), "-e", "signed", "-b", "16", "-c", "1", "-",
                                "-t", "raw", "-r", str(to), "-e", "signed", "-b", "16", "-c", "1", "-"],
                               input=raw, capture_output=True, check=True).stdout
 
@@ -666,9 +667,9 @@ def smoke(build, cache):
             check(f"{n}, 40 keys over espeak-ng speech at {ratio:+d} dB", f"{100 * align(keys, got) / 40:.0f} %",
                   align(keys, got) >= (36 if ratio > 0 else 28))
     keys, x = codec_signal(60, seed=5)
-    gsm = subprocess.run(["sox", "-t", "raw", "-r", "8000", "-e", "signed", "-b", "16", "-c", "1", "-", "-t", "gsm",
-                          "-"], input=pcm(x).tobytes(), capture_output=True, check=True).stdout
-    back = subprocess.run(["sox", "-t", "gsm", "-r", "8000", "-", "-t", "raw", "-e", "signed", "-b", "16", "-"],
+    gsm = subprocess.run(["sox", "-D", "-t", "raw", "-r", "8000", "-e", "signed", "-b", "16", "-c", "1", "-",
+                          "-t", "gsm", "-"], input=pcm(x).tobytes(), capture_output=True, check=True).stdout
+    back = subprocess.run(["sox", "-D", "-t", "gsm", "-r", "8000", "-", "-t", "raw", "-e", "signed", "-b", "16", "-"],
                           input=gsm, capture_output=True, check=True).stdout
     for n, got in det.run(np.frombuffer(back, dtype="<i2"), rate=8000).items():
         check(f"{n}, 60 keys through GSM 06.10", f"{100 * align(keys, got) / 60:.0f} % / {len(got) - align(keys, got)}",
