@@ -53,6 +53,18 @@ struct KeySpans::Channel {
     std::uint64_t engineStretch = 0, finderStretch = 0;  // the open stretch of each, or 0
 };
 
+std::string KeySpans::Refusal(int channels, int rate)
+{
+    using namespace vardell;
+    if (channels < 1 || channels > kRedactMaxChannels)
+        return "redaction takes 1 to " + std::to_string(kRedactMaxChannels) + " channels, not " +
+               std::to_string(channels);
+    if (rate < kRedactMinRate || rate > kRedactMaxRate)
+        return "redaction takes rates of " + std::to_string(kRedactMinRate) + " to " + std::to_string(kRedactMaxRate) +
+               " Hz, not " + std::to_string(rate);
+    return {};
+}
+
 KeySpans::KeySpans(int channelCount, int r, bool strict)
     : rate(r), margin(Frames(r, vardell::kRedactMarginMs)), join(Frames(r, vardell::kRedactJoinMs))
 {

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "Redactor.h"
@@ -23,6 +24,9 @@ class TonePairFinder;
 class KeySpans {
 public:
     static constexpr std::size_t kStep = 256;  // input frames heard at a time
+
+    // Why a redactor cannot take `channels` at `rate`, or empty.
+    static std::string Refusal(int channels, int rate);
 
     // Throws std::invalid_argument when the rate cannot be converted for the detector.
     KeySpans(int channels, int rate, bool strict);

@@ -138,12 +138,8 @@ struct Redactor<Sample>::State {
 template <class Sample>
 Redactor<Sample>::Redactor(int channels, int rate, RedactOptions options, RedactedSink sink)
 {
-    if (channels < 1 || channels > kRedactMaxChannels)
-        throw std::invalid_argument("redaction takes 1 to " + std::to_string(kRedactMaxChannels) + " channels, not " +
-                                    std::to_string(channels));
-    if (rate < kRedactMinRate || rate > kRedactMaxRate)
-        throw std::invalid_argument("redaction takes rates of " + std::to_string(kRedactMinRate) + " to " +
-                                    std::to_string(kRedactMaxRate) + " Hz, not " + std::to_string(rate));
+    if (const std::string refusal = KeySpans::Refusal(channels, rate); !refusal.empty())
+        throw std::invalid_argument(refusal);
     state = std::make_unique<State>(channels, rate, options, std::move(sink));
 }
 
