@@ -150,8 +150,6 @@ void KeySpans::End(std::uint64_t frames)
     for (Stretch& s : stretches)
         s.end = std::min(s.end, frames);
     std::erase_if(stretches, [](const Stretch& s) { return s.start >= s.end; });
-    if (span.active)
-        span.end = std::min(span.end, frames);
 }
 
 KeySpans::Run KeySpans::Next(std::uint64_t at, std::uint64_t until)
@@ -171,20 +169,24 @@ KeySpans::Run KeySpans::Next(std::uint64_t at, std::uint64_t until)
         span = {true, at, at, first->channel, false};
         run.starts = true;
     }
-    // The span reaches over every stretch that begins before it ends or within the join.
-    for (bool grew = true; grew && span.end != kOpen;) {
+    // From the frames already out, the span reaches over every stretch that begins
+    // before it ends or within the join; a stretch still sounding holds it open.
+    std::uint64_t end = at;
+    const auto reach = [&] { return end == kOpen ? kOpen : end + join; };
+    for (bool grew = true; grew;) {
         grew = false;
         for (const Stretch& s : stretches) {
-            if (s.start > span.end + join)
+            if (s.start > reach())
                 continue;
             if (s.channel != span.channel)
                 span.channel = vardell::RedactedSpan::kSeveral;
-            if (s.end > span.end)
-                span.end = s.end, grew = true;
+            if (s.end > end)
+                end = s.end, grew = true;
         }
     }
-    run.frames = std::min(span.end, until) - at;
-    span.ended = at + run.frames == span.end;
+    span.end = end;
+    run.frames = std::min(end, until) - at;
+    span.ended = at + run.frames == end;
     return run;
 }
 
