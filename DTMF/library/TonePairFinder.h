@@ -2,8 +2,9 @@
 // hands a key on only after two whole blocks (46 ms), while other receivers take
 // tones of 20 ms. It weighs windows of 128 samples, a quarter window apart, and
 // finds a key's tones in one when each stands well above the other tones of its
-// group and the two carry much of the window's energy. Two such windows in a row
-// open a stretch; the first window without them closes it. Internal to the library.
+// group and the two carry much of the energy in the keys' band. Two such windows
+// in a row open a stretch; the first window without them closes it. Internal to
+// the library.
 //
 //     TonePairFinder finder([](std::uint64_t start, std::uint64_t end) { ... });  // end kOpen: still sounding
 //     finder.Feed(samples, count);   // 11025 Hz 16-bit, as often as samples come
@@ -24,6 +25,7 @@ public:
     static constexpr std::uint64_t kOpen = std::numeric_limits<std::uint64_t>::max();
     // A stretch opens this many samples after its start at most.
     static constexpr int kLookBack = kWindow + kHop;
+    static constexpr int kPhaseTaps = 6;  // half the band filter's taps, whose delay kLookBack covers
 
     // Receives a stretch's start when it opens (end kOpen), and its start and end
     // once it closes; positions count samples from the start of the stream.
@@ -42,15 +44,17 @@ private:
         bool clear = false;
     };
 
-    void Segment(const float* segment);
+    void Segment();
     Heard WindowKey() const;
 
     Sink sink;
-    // Per segment: each tone's correlation (real, imaginary) from the segment's start, and the energy.
+    // Per segment: each tone's correlation (real, imaginary) from the segment's start, and the energy, both through the
+    // finder's filter.
     float correlation[kSegments][16] = {};
     float energy[kSegments] = {};
     std::uint64_t segments = 0;  // segments seen
-    float partial[kHop];
+    // The segment's even and odd samples, after as many of those before it as the filter reaches.
+    float even[kPhaseTaps + kHop / 2] = {}, odd[kPhaseTaps + kHop / 2] = {};
     int held = 0;
     int runKey = -1, runLength = 0, clearLength = 0;  // windows of the run; its latest clear ones in a row
     std::uint64_t runStart = 0, openStart = 0, lastEnd = 0;
