@@ -1,6 +1,7 @@
 // vardell redact end to end: generated calls in several formats lose every typed key and nothing else.
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <random>
 
 #include "Redactor.h"
@@ -169,4 +170,65 @@ TEST(Redact, GeneratedCallsLoseEveryTypedKeyAndNothingElse)
             EXPECT_EQ(frames, redacted);
         }
     }
+}
+
+// Each row: exit status, what standard error names, commands (files by name). A refusal leaves no output
+// behind; a lossy input goes to a float WAV; several inputs go into a directory; pipes carry WAV both ways.
+TEST(Redact, RefusalsLossyInputsDirectoriesAndPipes)
+{
+    TempDir dir;
+    std::map<std::string, std::string> files{{"DIR", dir.Path("")}, {"NODIR", dir.Path("no/such/out.wav")}};
+    for (const char* name : {"OK", "TEXT", "OUT", "OGG", "OGG.ogg", "OGG.wav", "MONO"})
+        files[name] = dir.Path(name);
+    const auto keys = vardell::GenerateTones("*12#", {.sampleRate = 8000});
+    WriteChannels(files["OK"], {keys, keys}, 8000);
+    WriteChannels(files["MONO"], {keys}, 8000);
+    WriteChannels(files["OGG"], {keys}, 8000, SF_FORMAT_OGG | SF_FORMAT_VORBIS);
+    std::ofstream(files["TEXT"]) << "this is not a sound\n";
+    const std::tuple<int, std::string, std::string> cases[] = {
+        {2, "Usage: vardell redact",
+         "redact OK; redact -o OUT; redact OK -o OUT --fill loud; redact OK -o - --report -"},
+        {2, "TEXT", "redact TEXT -o OUT"},
+        {2, "the output is the input itself", "redact OK -o OK"},
+        {2, "lossy", "redact OGG -o OGG.ogg"},
+        {2, "not a directory", "redact OK MONO -o OUT"},
+        {1, "NODIR", "redact OK -o NODIR; redact OK -o OUT --report NODIR"},
+        {0, "", "redact OGG -o OGG.wav; redact OK MONO -o DIR/out"},
+    };
+    std::filesystem::create_directory(dir.Path("out"));
+    for (const auto& [status, named, commands] : cases) {
+        for (const std::string& command : Lines(commands, ';')) {
+            Args args;
+            std::istringstream words(command);
+            for (std::string word; words >> word;)
+                args.push_back(files.contains(word)       ? files[word]
+                               : word.starts_with("DIR/") ? dir.Path(word.substr(4))
+                                                          : word);
+            const Result r = RunTool(args);
+            EXPECT_EQ(r.status, status) << command << ": " << r.err;
+            EXPECT_NE(r.err.find(files.contains(named) ? files[named] : named), std::string::npos) << command << r.err;
+            EXPECT_EQ(r.out, "") << command;
+        }
+    }
+    for (const char* name : {"OUT", "OGG.ogg"})
+        EXPECT_FALSE(std::filesystem::exists(files[name])) << name;
+    SF_INFO info{};
+    SNDFILE* copy = sf_open(files["OGG.wav"].c_str(), SFM_READ, &info);
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    sf_close(copy);
+    for (const char* name : {"OK", "MONO"})
+        EXPECT_EQ(RunTool({"decode", dir.Path(std::string("out/") + name), "--keys", "--each-channel"}).out, "");
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.dir))
+        EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+
+    // Through pipes the same samples as file to file; arbitrary bytes are refused.
+    const std::string tool = VARDELL_TOOL;
+    EXPECT_EQ(std::system(("cat '" + files["OK"] + "' | '" + tool + "' redact - -o - >'" + files["OUT"] + "'").c_str()),
+              0);
+    EXPECT_EQ(ReadFile(files["OUT"]), ReadFile(dir.Path("out/OK")));
+    EXPECT_NE(
+        std::system(
+            ("head -c 3000 /dev/urandom | '" + tool + "' redact - -o '" + files["OGG.ogg"] + "' 2>/dev/null").c_str()),
+        0);
+    EXPECT_FALSE(std::filesystem::exists(files["OGG.ogg"]));
 }
