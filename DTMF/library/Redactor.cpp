@@ -19,10 +19,11 @@ namespace {
 template <class Sample>
 constexpr double kFullScale = std::is_floating_point_v<Sample> ? 1.0 : -double{std::numeric_limits<Sample>::min()};
 
+// Exact for 16-bit and floating point; 32-bit keeps float's 24 bits, plenty for the detectors.
 template <class Sample>
 float Normalised(Sample x)
 {
-    return static_cast<float>(static_cast<double>(x) / kFullScale<Sample>);
+    return static_cast<float>(x) * static_cast<float>(1 / kFullScale<Sample>);
 }
 
 template <class Sample>

@@ -32,25 +32,28 @@ constexpr float kTaps[2 * TonePairFinder::kPhaseTaps] = {-0.0629f,  -0.13306f, -
                                                          0.11487f,  0.24739f,  0.24739f,  0.11487f,
                                                          -0.05272f, -0.1465f,  -0.13306f, -0.0629f};
 using V4 = float __attribute__((vector_size(16)));
+constexpr int kSegments = TonePairFinder::kSegments;
 
+// Tones 0-3 and 4-7 in the lanes of two vectors.
 struct Tables {
-    V4 tone[kSegmentSpan][4];  // per band sample of a segment: cos, -sin of each tone, in pairs
-    float step[TonePairFinder::kWindow / TonePairFinder::kHop][16];  // a segment's phase turn in the window
-    float gain[8];                                                   // the filter's power gain at each tone
+    V4 cosine[kSegmentSpan][2], sine[kSegmentSpan][2];  // per band sample of a segment: cos and -sin
+    V4 turnCos[kSegments][2], turnSin[kSegments][2];    // a segment's phase turn at its place in the window
+    V4 inverseGain[2];                                  // of the band filter at each tone (power)
     Tables()
     {
         for (int k = 0; k < 8; ++k) {
             const double w = 2 * std::numbers::pi * dtmf::kToneHz[k] / dtmf::kRate;
             for (int m = 0; m < kSegmentSpan; ++m)
-                tone[m][k / 2][2 * (k % 2)] = static_cast<float>(std::cos(w * 2 * m)),
-                                        tone[m][k / 2][2 * (k % 2) + 1] = static_cast<float>(-std::sin(w * 2 * m));
-            for (int i = 0; i < TonePairFinder::kWindow / TonePairFinder::kHop; ++i)
-                step[i][2 * k] = static_cast<float>(std::cos(w * TonePairFinder::kHop * i)),
-                            step[i][2 * k + 1] = static_cast<float>(-std::sin(w * TonePairFinder::kHop * i));
+                cosine[m][k / 4][k % 4] = static_cast<float>(std::cos(w * 2 * m)),
+                                     sine[m][k / 4][k % 4] = static_cast<float>(-std::sin(w * 2 * m));
+            for (int i = 0; i < kSegments; ++i)
+                turnCos[i][k / 4][k % 4] = static_cast<float>(std::cos(w * TonePairFinder::kHop * i)),
+                                      turnSin[i][k / 4][k % 4] =
+                                          static_cast<float>(-std::sin(w * TonePairFinder::kHop * i));
             std::complex<double> response = 0;
             for (int i = 0; i < 2 * TonePairFinder::kPhaseTaps; ++i)
                 response += static_cast<double>(kTaps[i]) * std::polar(1.0, -w * i);
-            gain[k] = static_cast<float>(std::norm(response));
+            inverseGain[k / 4][k % 4] = static_cast<float>(1 / std::norm(response));
         }
     }
 };
@@ -65,18 +68,22 @@ const Tables& TheTables()
 
 void TonePairFinder::Feed(const std::int16_t* samples, std::size_t count)
 {
-    for (std::size_t i = 0; i < count;) {
-        const std::size_t take = std::min<std::size_t>(count - i, kHop - held);
-        for (std::size_t n = 0; n < take; ++n) {
-            const auto at = static_cast<std::size_t>(held) + n;
-            (at % 2 ? odd : even)[kPhaseTaps + at / 2] = samples[i + n];
-        }
-        held += static_cast<int>(take), i += take;
-        if (held == kHop) {
+    const auto take = [&] {
+        (held % 2 ? odd : even)[kPhaseTaps + held / 2] = *samples++, --count;
+        if (++held == kHop) {
             held = 0;
             Segment();
         }
+    };
+    while (held > 0 && count > 0)
+        take();
+    for (; count >= kHop; count -= kHop, samples += kHop) {
+        for (int m = 0; m < kHop / 2; ++m)
+            even[kPhaseTaps + m] = samples[2 * m], odd[kPhaseTaps + m] = samples[2 * m + 1];
+        Segment();
     }
+    while (count > 0)
+        take();
 }
 
 void TonePairFinder::Segment()
@@ -97,17 +104,17 @@ void TonePairFinder::Segment()
     }
     std::copy_n(even + kSegmentSpan, kPhaseTaps, even);
     std::copy_n(odd + kSegmentSpan, kPhaseTaps, odd);
-    V4 acc[4] = {};
+    V4 re[2] = {}, im[2] = {};
     float e = 0;
     for (int m = 0; m < kSegmentSpan; ++m) {
         const V4 v = {band[m], band[m], band[m], band[m]};
-        for (int j = 0; j < 4; ++j)
-            acc[j] += v * t.tone[m][j];
+        for (int j = 0; j < 2; ++j)
+            re[j] += v * t.cosine[m][j], im[j] += v * t.sine[m][j];
         e += band[m] * band[m];
     }
-    for (int j = 0; j < 4; ++j)
-        for (int i = 0; i < 4; ++i)
-            correlation[slot][4 * j + i] = acc[j][i];
+    for (int j = 0; j < 2; ++j)
+        std::memcpy(correlation[slot][j], &re[j], sizeof re[j]),
+            std::memcpy(correlation[slot][2 + j], &im[j], sizeof im[j]);
     energy[slot] = e;
     ++segments;
     if (segments < kSegments)
@@ -137,22 +144,24 @@ void TonePairFinder::Segment()
 TonePairFinder::Heard TonePairFinder::WindowKey() const
 {
     const Tables& t = TheTables();
-    float power[8];
-    float total = 0;
     const int oldest = static_cast<int>(segments % kSegments);
-    float re[8] = {}, im[8] = {};
+    V4 re[2] = {}, im[2] = {};
+    float total = 0;
     for (int i = 0; i < kSegments; ++i) {
-        const float* c = correlation[(oldest + i) % kSegments];
-        const float* s = t.step[i];
-        for (int k = 0; k < 8; ++k) {
-            re[k] += c[2 * k] * s[2 * k] - c[2 * k + 1] * s[2 * k + 1];
-            im[k] += c[2 * k] * s[2 * k + 1] + c[2 * k + 1] * s[2 * k];
+        const int slot = (oldest + i) % kSegments;
+        for (int j = 0; j < 2; ++j) {
+            V4 cr, ci;
+            std::memcpy(&cr, correlation[slot][j], sizeof cr), std::memcpy(&ci, correlation[slot][2 + j], sizeof ci);
+            re[j] += cr * t.turnCos[i][j] - ci * t.turnSin[i][j];
+            im[j] += cr * t.turnSin[i][j] + ci * t.turnCos[i][j];
         }
         total += energy[i];
     }
-    float filtered[8];
-    for (int k = 0; k < 8; ++k)
-        filtered[k] = re[k] * re[k] + im[k] * im[k], power[k] = filtered[k] / t.gain[k];
+    float filtered[8], power[8];
+    for (int j = 0; j < 2; ++j) {
+        const V4 f = re[j] * re[j] + im[j] * im[j], p = f * t.inverseGain[j];
+        std::memcpy(filtered + 4 * j, &f, sizeof f), std::memcpy(power + 4 * j, &p, sizeof p);
+    }
     const auto best = [&](int first) {
         int top = first, second = -1;
         for (int k = first + 1; k < first + 4; ++k)

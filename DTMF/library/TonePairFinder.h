@@ -22,6 +22,7 @@ class TonePairFinder {
 public:
     static constexpr int kWindow = 128;  // 11.6 ms
     static constexpr int kHop = 32;
+    static constexpr int kSegments = kWindow / kHop;  // of kHop samples in a window
     static constexpr std::uint64_t kOpen = std::numeric_limits<std::uint64_t>::max();
     // A stretch opens this many samples after its start at most.
     static constexpr int kLookBack = kWindow + kHop;
@@ -37,7 +38,6 @@ public:
     void Flush();
 
 private:
-    static constexpr int kSegments = kWindow / kHop;
 
     struct Heard {
         int key = -1;  // whose tones the newest window holds, or -1
@@ -50,7 +50,7 @@ private:
     Sink sink;
     // Per segment: each tone's correlation (real, imaginary) from the segment's start, and the energy, both through the
     // finder's filter.
-    float correlation[kSegments][16] = {};
+    float correlation[kSegments][4][4] = {};  // real parts of tones 0-3, 4-7, then imaginary ones
     float energy[kSegments] = {};
     std::uint64_t segments = 0;  // segments seen
     // The segment's even and odd samples, after as many of those before it as the filter reaches.
