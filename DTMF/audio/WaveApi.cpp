@@ -78,7 +78,8 @@ MMRESULT OpenDevice(Direction dir, Handle* out, unsigned int id, const WAVEFORMA
     auto resolved = ResolveDevice(dir, id);
     if (!resolved)
         return MMSYSERR_BADDEVICEID;
-    auto device = std::make_shared<Device>(dir, type == CALLBACK_FUNCTION ? callback : 0, instance);
+    auto device = std::make_shared<Device>(dir, type == CALLBACK_FUNCTION ? callback : 0, instance,
+                                           type == CALLBACK_FUNCTION && (flags & WAVE_CALLBACK_INLINE));
     // The handle must exist before the first callback (WIM_OPEN) can name it.
     const DWORD_PTR h = Handles().Add(device);
     if (MMRESULT r = device->Open(*resolved->backend, resolved->info, *format)) {

@@ -50,6 +50,11 @@ constexpr unsigned int WAVE_MAPPER = static_cast<unsigned int>(-1);
 
 constexpr DWORD CALLBACK_NULL = 0x00000;
 constexpr DWORD CALLBACK_FUNCTION = 0x30000;
+// With CALLBACK_FUNCTION: a filled buffer's WIM_DATA (and a loss) is delivered on
+// the service thread that filled it, with the device's lock held, instead of on
+// the device's own callback thread: one thread switch less per block. The
+// callback must return quickly and make no wave-audio call.
+constexpr DWORD WAVE_CALLBACK_INLINE = 0x00100000;
 
 constexpr unsigned int WOM_OPEN = 0x3BB;
 constexpr unsigned int WOM_CLOSE = 0x3BC;

@@ -5,8 +5,8 @@
 
 namespace waveaudio {
 
-WaveDevice::WaveDevice(Direction dir, DWORD_PTR callback, DWORD_PTR instance)
-    : dir(dir), callback(callback), instance(instance)
+WaveDevice::WaveDevice(Direction dir, DWORD_PTR callback, DWORD_PTR instance, bool inlineCallbacks)
+    : dir(dir), callback(callback), instance(instance), inlineCallbacks(inlineCallbacks)
 {
 }
 
@@ -104,8 +104,14 @@ void WaveDevice::CompleteFront(unsigned int msg)
 
 void WaveDevice::Post(unsigned int msg, DWORD_PTR param1)
 {
-    events.push_back({msg, param1});
     ++posted;
+    // Inline only behind nothing still queued, so that messages keep their order.
+    if (inlineCallbacks && inSink && events.empty()) {
+        Invoke({msg, param1});
+        ++delivered;
+        return;
+    }
+    events.push_back({msg, param1});
     wake.notify_all();
 }
 
@@ -234,6 +240,7 @@ void CaptureDevice::Captured(const std::uint8_t* data, std::size_t bytes)
     std::lock_guard guard(lock);
     if (!started)
         return;
+    const SinkCall call(inSink);
     while (bytes > 0 && !queue.empty()) {
         WAVEHDR* header = queue.front();
         const std::size_t n = std::min<std::size_t>(bytes, header->dwBufferLength - fill);
@@ -261,6 +268,7 @@ std::size_t CaptureDevice::Room()
 void CaptureDevice::Failed(std::string_view why)
 {
     std::lock_guard guard(lock);
+    const SinkCall call(inSink);
     started = false;
     if (!queue.empty())
         queue.front()->dwBytesRecorded = static_cast<DWORD>(fill);  // what it holds is real
@@ -311,6 +319,7 @@ MMRESULT PlaybackDevice::Reset()
 void PlaybackDevice::Played()
 {
     std::lock_guard guard(lock);
+    const SinkCall call(inSink);
     if (!queue.empty())
         CompleteFront(WOM_DONE);
 }
@@ -318,6 +327,7 @@ void PlaybackDevice::Played()
 void PlaybackDevice::Failed(std::string_view why)
 {
     std::lock_guard guard(lock);
+    const SinkCall call(inSink);
     LoseLocked(why, WOM_LOST, WOM_DONE);
 }
 

@@ -20,7 +20,7 @@ namespace waveaudio {
 
 class WaveDevice : public std::enable_shared_from_this<WaveDevice> {
 public:
-    WaveDevice(Direction dir, DWORD_PTR callback, DWORD_PTR instance);
+    WaveDevice(Direction dir, DWORD_PTR callback, DWORD_PTR instance, bool inlineCallbacks);
     virtual ~WaveDevice() = default;
 
     Direction Dir() const { return dir; }
@@ -44,6 +44,13 @@ protected:
 
     bool IsLost();  // takes `lock`
 
+    // Marks a backend's sink call for its length; with `lock` held.
+    struct SinkCall {
+        explicit SinkCall(bool& flag) : flag(flag) { flag = true; }
+        ~SinkCall() { flag = false; }
+        bool& flag;
+    };
+
     // The rest is called with `lock` held.
     void CompleteFront(unsigned int msg);
     void Post(unsigned int msg, DWORD_PTR param1);
@@ -58,6 +65,7 @@ protected:
     std::mutex lock;
     std::deque<WAVEHDR*> queue;  // capture: buffers to fill; playback: blocks, the front one playing
     bool lost = false;
+    bool inSink = false;  // a backend's sink call is under way: what it posts may be delivered inline
 
 private:
     struct Event {
@@ -70,6 +78,7 @@ private:
     const Direction dir;
     const DWORD_PTR callback;
     const DWORD_PTR instance;
+    const bool inlineCallbacks;
     DWORD_PTR handle = 0;
     std::string reason;  // why the device was lost; set once
     std::condition_variable wake;

@@ -51,9 +51,9 @@ void ToDetectorSamples(std::span<const float> in, std::int16_t* out)
 }
 
 // soxr's high quality, as one pass over the whole signal would be.
-struct DetectorSignal::Resampler {
-    explicit Resampler(soxr_t r) : handle(r) {}
-    ~Resampler() { soxr_delete(handle); }
+struct DetectorSignal::Soxr {
+    explicit Soxr(soxr_t r) : handle(r) {}
+    ~Soxr() { soxr_delete(handle); }
     soxr_t handle;
 };
 
@@ -61,12 +61,16 @@ DetectorSignal::DetectorSignal(int rate, std::string& error)
 {
     if (rate == dtmf::kRate)
         return;
+    if (rate == Resampler::kInputRate) {
+        fir = std::make_unique<Resampler>();
+        return;
+    }
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
     soxr_error_t e = nullptr;
     soxr_t handle = soxr_create(rate, dtmf::kRate, 1, &e, &io, &quality, nullptr);
     if (handle)
-        resampler = std::make_unique<Resampler>(handle);
+        resampler = std::make_unique<Soxr>(handle);
     if (e)
         error = std::string("resampling failed: ") + e;
     ratio = static_cast<double>(dtmf::kRate) / rate;
@@ -74,14 +78,23 @@ DetectorSignal::DetectorSignal(int rate, std::string& error)
 
 DetectorSignal::~DetectorSignal() = default;
 
+std::span<const std::int16_t> DetectorSignal::Convert(std::span<const std::int16_t> in)
+{
+    if (!fir)
+        return in;
+    return in.empty() ? fir->Flush() : fir->Process(in);
+}
+
 std::span<const std::int16_t> DetectorSignal::Convert(std::span<const float> in, std::string& error)
 {
-    out.clear();
     if (!resampler) {
+        if (in.empty() && !fir)
+            return {};
         out.resize(in.size());
         ToDetectorSamples(in, out.data());
-        return out;
+        return Convert(out);
     }
+    out.clear();
     resampled.resize(static_cast<std::size_t>(std::ceil(static_cast<double>(in.size()) * ratio)) + 64);
     const bool flush = in.empty();
     do {

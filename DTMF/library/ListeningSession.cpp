@@ -88,13 +88,17 @@ void ListeningSession::Work()
     for (;;) {
         // Read before draining: a block put after the last Get changes it, so
         // the wait below cannot miss one.
-        const std::uint32_t seen = wakeups.load();
+        const std::uint32_t seen = Wakeups();
         while (queue && queue->Get(block, &tickCount))
             engine->Feed(block, dtmf::kBlock);
         if (stopping)
             break;
-        if (!Recover())
-            wakeups.wait(seen);
+        if (!Recover()) {
+            // A plain wait: std::atomic's spins and yields first, which costs an idle
+            // listener more than the block it waits for.
+            std::unique_lock guard(wakeLock);
+            woken.wait(guard, [&] { return wakeups != seen; });
+        }
     }
 
     working = false;
@@ -108,7 +112,7 @@ bool ListeningSession::OpenDevice(unsigned int index)
     HWAVEIN opened = nullptr;
     lost = false;  // before the open: the new device may be lost at once
     if (waveInOpen(&opened, index, &wavForm, reinterpret_cast<DWORD_PTR>(&AudioMonitor::WaveCallback),
-                   reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION) != MMSYSERR_NOERROR)
+                   reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION | WAVE_CALLBACK_INLINE) != MMSYSERR_NOERROR)
         return false;
     device = AudioMonitor::wavdev = opened;
     // Set before capture starts, so the callback never sees it unset while capturing.
@@ -174,8 +178,17 @@ ListeningSession::~ListeningSession()
 
 void ListeningSession::Wake()
 {
-    wakeups.fetch_add(1);
-    wakeups.notify_all();
+    {
+        std::lock_guard guard(wakeLock);
+        ++wakeups;
+    }
+    woken.notify_one();
+}
+
+std::uint32_t ListeningSession::Wakeups()
+{
+    std::lock_guard guard(wakeLock);
+    return wakeups;
 }
 
 void ListeningSession::OnDeviceMessage(unsigned int msg, DWORD_PTR param)
@@ -193,8 +206,16 @@ void ListeningSession::OnDeviceMessage(unsigned int msg, DWORD_PTR param)
     // Null only while a queue is being created or has failed to be: the device
     // then returns its buffers unfilled, and they are not wanted.
     if (AudioQueue* q = capturing.load()) {
-        q->Put(reinterpret_cast<WAVEHDR*>(param));
-        Wake();
+        auto* header = reinterpret_cast<WAVEHDR*>(param);
+        q->Put(header);
+        // Digital silence decides no key: a run of it waits for the next block with
+        // sound (or the eighth), which the worker then takes in order with it.
+        const char* data = header->lpData;
+        const bool silent = std::all_of(data, data + header->dwBytesRecorded, [](char b) { return b == 0; });
+        if (!silent || ++quietBlocks == kQuietBlocks) {
+            quietBlocks = 0;
+            Wake();
+        }
     }
 }
 

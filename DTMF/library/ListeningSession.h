@@ -74,7 +74,12 @@ private:
     HWAVEIN device = nullptr;
     std::thread worker;
 
-    std::atomic<std::uint32_t> wakeups{0};  // bumped by every block, loss and stop request
+    std::uint32_t Wakeups();
+    std::mutex wakeLock;  // guards wakeups; with `woken`, the worker's wait
+    std::condition_variable woken;
+    std::uint32_t wakeups = 0;  // bumped by every block, loss and stop request
+    static constexpr int kQuietBlocks = 8;
+    int quietBlocks = 0;  // silent blocks queued since the worker was last woken; the callback's
     std::atomic<bool> lost{false};
     std::atomic<bool> stopping{false};
     std::atomic<bool> working{false};  // the worker is between its start and its end

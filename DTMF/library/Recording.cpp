@@ -68,15 +68,15 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
         return choice.mode == ChannelChoice::One ? static_cast<std::size_t>(choice.channel) : stream;
     };
     const bool mixDown = choice.mode == ChannelChoice::MixDown && channels > 1;
-    const bool direct =
-        info.samplerate == dtmf::kRate && (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 && !mixDown;
-
     std::vector<std::unique_ptr<DetectorSignal>> converters;
-    for (std::size_t s = 0; s < streams && !direct; ++s) {
+    for (std::size_t s = 0; s < streams; ++s) {
         converters.push_back(std::make_unique<DetectorSignal>(info.samplerate, error));
         if (!error.empty())
             return false;
     }
+    // 16-bit samples are read as they are when no mix-down or soxr needs floats.
+    const bool direct =
+        converters[0]->TakesSamples() && (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 && !mixDown;
     std::vector<short> shorts(direct ? kChunkFrames * channels : 0);
     std::vector<float> floats(direct ? 0 : kChunkFrames * channels), mono(kChunkFrames);
     std::vector<std::vector<std::int16_t>> picked(direct ? streams : 0, std::vector<std::int16_t>(kChunkFrames));
@@ -88,14 +88,14 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
         const auto frames = static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
         for (std::size_t s = 0; s < streams; ++s) {
             const std::size_t c = channelOf(s);
-            if (direct && channels == 1) {
-                out[s] = std::span(shorts).first(frames);
-                continue;
-            }
             if (direct) {
-                for (std::size_t f = 0; f < frames; ++f)
-                    picked[s][f] = shorts[f * channels + c];
-                out[s] = std::span(picked[s]).first(frames);
+                std::span<const std::int16_t> signal = std::span(shorts).first(frames);  // one channel: as read
+                if (channels > 1) {
+                    for (std::size_t f = 0; f < frames; ++f)
+                        picked[s][f] = shorts[f * channels + c];
+                    signal = std::span(picked[s]).first(frames);
+                }
+                out[s] = converters[s]->Convert(signal);  // no frames: the flush
                 continue;
             }
             std::span<const float> signal = std::span(floats).first(frames);  // one channel: as read

@@ -285,7 +285,7 @@ std::size_t PumpSentMessages()
 void WaitPumping(const std::function<bool()>& done)
 {
     // Only a safety net for conditions whose writer never calls NotifyPumpingThreads.
-    constexpr auto kRecheck = std::chrono::milliseconds(100);
+    constexpr auto kRecheck = std::chrono::seconds(1);
     const std::shared_ptr<ThreadState>& me = Current();
     for (;;) {
         std::uint64_t seen;
