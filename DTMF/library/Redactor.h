@@ -76,8 +76,9 @@ public:
     Redactor& operator=(Redactor&&) noexcept;
 
     // Frames by which the output trails the input: fixed for the channel count
-    // and rate, about 0.3 s (the engine's look-back of 186 ms, the margin and the
-    // join, and what the resampler holds back).
+    // and rate (the engine's look-back of 186 ms, the margin and the
+    // join, and what the resampler holds back): 0.31 s at 8000 Hz, 0.30 s at
+    // 11025 Hz, 0.35 to 0.37 s at 16000 to 48000 Hz.
     std::size_t Delay() const;
 
     // Takes `frames` interleaved frames and writes to `out` those that come out:

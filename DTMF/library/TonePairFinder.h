@@ -38,7 +38,6 @@ public:
     void Flush();
 
 private:
-
     struct Heard {
         int key = -1;  // whose tones the newest window holds, or -1
         bool clear = false;

@@ -7,13 +7,16 @@ Each call goes through `vardell redact`; then Vardell's detector (both modes),
 spandsp and multimon-ng listen to every channel and the mix-down of the input
 and of the output.
 
-A receiver's keys are counted in the windows around the typed keys (each from
-150 ms before a key to 150 ms after it, set apart by silence): "in" is what it
-takes from the input there, "out" what it still takes from the output, and
-"speech" what it takes from the same windows of the call made without keys,
-its false keys on the speech alone. "kept" is the share of the samples outside
-the keys' windows that come out unchanged, "cut" the share of the whole call
-that is overwritten.
+Each cell counts, for the caller's channel / the agent's / their mix-down, the
+windows around the typed keys (150 ms either side, each followed by a clear key
+D, which is never typed, to tell them apart) in which a receiver takes the typed
+key: from the input -> from the output. "kept" is the share of the frames
+farther than 100 ms from a key that come out unchanged, "cut" the share of the
+call overwritten. The script also checks that every frame outside the reported
+spans is unchanged and that the report has no other fields.
+
+Needs sox, espeak-ng, asterisk-core-sounds-en-wav, libspandsp-dev, multimon-ng
+and python3-numpy (Debian packages).
 
     redaction.py BUILD_DIR [--quick]
 """
