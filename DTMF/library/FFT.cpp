@@ -327,6 +327,12 @@ void FFT::Run(short* samples, int* out)
 
 void FFT::RunBand(const short* samples, short* work, int* out, int first, int last)
 {
+    Transform(samples, work);
+    FormBins(work, out, first, last);
+}
+
+void FFT::Transform(const short* samples, short* work) const
+{
     int t = 0;
 #if defined(__SSE2__)
     // (x * w) >> 15 keeps bits 15..30 of the product: the high half shifted up, the low half's top bit.
@@ -339,10 +345,16 @@ void FFT::RunBand(const short* samples, short* work, int* out, int first, int la
     for (; t < points; ++t)
         work[t] = Store16((samples[t] * window[t]) >> 15);
     FastButterflies(work);
-    // Split pair i gives bin i; pairs do not share points, so the others can be left out.
+}
+
+void FFT::FormBins(short* work, int* out, int first, int last, bool mirrors) const
+{
+    // Split pair i gives bins i and N/2-i; pairs do not share points, so the others can be left out.
     for (int k = first; k <= last; ++k) {
         Split(work, k, points / 2 - k);
         out[k] = Magnitude(Power(work + reverse[k]));
+        if (mirrors)
+            out[points / 2 - k] = Magnitude(Power(work + reverse[points / 2 - k]));
     }
 }
 

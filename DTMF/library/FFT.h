@@ -5,8 +5,8 @@
 //     int magnitudes[128];
 //     fft.Run(block, magnitudes);
 //
-// Threads: the tables are read-only once built, but Run and RunBand write no
-// state of the object either; one analyser may serve several threads at once.
+// Threads: the tables are read-only once built, but Run, RunBand, Transform and FormBins
+// write no state of the object either; one analyser may serve several threads at once.
 #pragma once
 
 #include <memory>
@@ -30,6 +30,13 @@ public:
     // The same magnitudes for bins first..last only (1 <= first <= last <= N/4), into
     // out[first..last]; `samples` is read, `work` (N values) is the workspace.
     void RunBand(const short* samples, short* work, int* out, int first, int last);
+    // RunBand in two steps, for a caller that forms more bins in some blocks only:
+    // Transform windows and transforms `samples` into `work`; FormBins then forms
+    // bins first..last (1 <= first <= last <= N/4) and, with `mirrors`, also bins
+    // N/2-last..N/2-first. Bins k and N/2-k are formed together and in place, so
+    // each k may be formed once per Transform.
+    void Transform(const short* samples, short* work) const;
+    void FormBins(short* work, int* out, int first, int last, bool mirrors = false) const;
 
 private:
     friend struct FFTTableAccess;  // lets the tests read the tables; defined only there

@@ -53,10 +53,8 @@ void KeyEngine::Step(const short* block)
     if (edges)
         edges->Remember(block, blocks * kBlock);
     if (strictDetector) {
-        // The strict checks weigh the tones against the whole spectrum and the raw block.
-        std::copy_n(block, kBlock, work);
-        fft->Run(work, spectrum);
-        const char key = strictDetector->ProcessBlock(block, spectrum, kDetectionFactor);
+        // The strict checks form the bins they weigh and read the raw block.
+        const char key = strictDetector->ProcessBlock(block, *fft, work, spectrum, kDetectionFactor);
         if (events)
             Track(KeyDetector::Classify(spectrum, kDetectionFactor), key, strictDetector->Held());
         else if (key)

@@ -1,36 +1,18 @@
 #include "Recording.h"
 
 #include <algorithm>
-#include <cmath>
-#include <filesystem>
 #include <memory>
 #include <span>
 #include <vector>
-#include <unistd.h>
-
-#include <sndfile.h>
 
 #include "DetectorSignal.h"
+#include "FrameSource.h"
 
 namespace vardell {
 
 namespace {
 
-constexpr sf_count_t kChunkFrames = 4096;
-
-struct SndfileCloser {
-    void operator()(SNDFILE* file) const { sf_close(file); }
-};
-using SndfilePtr = std::unique_ptr<SNDFILE, SndfileCloser>;
-
-// libsndfile's own reasons end with a full stop; the tool's lines do not.
-std::string Reason(SNDFILE* file)
-{
-    std::string reason = sf_strerror(file);
-    while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ' || reason.back() == '\n'))
-        reason.pop_back();
-    return reason;
-}
+constexpr std::size_t kChunkFrames = 4096;
 
 // Hands a stream's piece on; several streams go in slices of one block, so that their outputs come in time order.
 void HandOn(const SampleSink& sink, int stream, std::span<const std::int16_t> samples, std::size_t from,
@@ -42,26 +24,24 @@ void HandOn(const SampleSink& sink, int stream, std::span<const std::int16_t> sa
 
 }  // namespace
 
-bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const SampleSink& sink, std::string& error)
+ReadOutcome StreamDetectorSamples(const std::string& path, const ReadOptions& options, const SampleSink& sink)
 {
-    SF_INFO info{};
-    SndfilePtr file(path == "-" ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, SF_FALSE)
-                                : sf_open(path.c_str(), SFM_READ, &info));
-    if (!file) {
-        // libsndfile calls a directory an unknown format.
-        error = std::filesystem::is_directory(path) ? "is a directory" : Reason(nullptr);
-        return false;
-    }
-    if (info.channels < 1 || info.samplerate < 1) {
+    ReadOutcome outcome;
+    std::string& error = outcome.error;
+    const std::unique_ptr<FrameSource> source = OpenFrameSource(path, options.raw, error);
+    if (!source)
+        return outcome;
+    const ChannelChoice choice = options.channels;
+    if (source->Channels() < 1 || source->Rate() < 1) {
         error = "no audio in the file";
-        return false;
+        return outcome;
     }
-    if (choice.mode == ChannelChoice::One && choice.channel >= info.channels) {
+    if (choice.mode == ChannelChoice::One && choice.channel >= source->Channels()) {
         error = "there is no channel " + std::to_string(choice.channel + 1) + " in the file (it has " +
-                std::to_string(info.channels) + ")";
-        return false;
+                std::to_string(source->Channels()) + ")";
+        return outcome;
     }
-    const auto channels = static_cast<std::size_t>(info.channels);
+    const auto channels = static_cast<std::size_t>(source->Channels());
     const std::size_t streams = choice.mode == ChannelChoice::Each ? channels : 1;
     // Which channel a stream takes; a mix-down averages them all.
     const auto channelOf = [&](std::size_t stream) {
@@ -70,22 +50,20 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
     const bool mixDown = choice.mode == ChannelChoice::MixDown && channels > 1;
     std::vector<std::unique_ptr<DetectorSignal>> converters;
     for (std::size_t s = 0; s < streams; ++s) {
-        converters.push_back(std::make_unique<DetectorSignal>(info.samplerate, error));
+        converters.push_back(std::make_unique<DetectorSignal>(source->Rate(), error));
         if (!error.empty())
-            return false;
+            return outcome;
     }
     // 16-bit samples are read as they are when no mix-down or soxr needs floats.
-    const bool direct =
-        converters[0]->TakesSamples() && (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 && !mixDown;
+    const bool direct = converters[0]->TakesSamples() && source->Pcm16() && !mixDown;
     std::vector<short> shorts(direct ? kChunkFrames * channels : 0);
     std::vector<float> floats(direct ? 0 : kChunkFrames * channels), mono(kChunkFrames);
     std::vector<std::vector<std::int16_t>> picked(direct ? streams : 0, std::vector<std::int16_t>(kChunkFrames));
     std::vector<std::span<const std::int16_t>> out(streams);
     for (bool more = true; more;) {
-        const sf_count_t got = direct ? sf_readf_short(file.get(), shorts.data(), kChunkFrames)
-                                      : sf_readf_float(file.get(), floats.data(), kChunkFrames);
-        more = got > 0;
-        const auto frames = static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
+        const std::size_t frames =
+            direct ? source->ReadShorts(shorts.data(), kChunkFrames) : source->ReadFloats(floats.data(), kChunkFrames);
+        more = frames > 0;
         for (std::size_t s = 0; s < streams; ++s) {
             const std::size_t c = channelOf(s);
             if (direct) {
@@ -114,7 +92,7 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
             }
             out[s] = converters[s]->Convert(signal, error);  // no frames: the flush
             if (!error.empty())
-                return false;
+                return outcome;
         }
         std::size_t longest = 0;
         for (const auto& piece : out)
@@ -124,11 +102,17 @@ bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const 
             for (std::size_t s = 0; s < streams; ++s)
                 HandOn(sink, static_cast<int>(s), out[s], from, slice);
     }
-    if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
-        error = Reason(file.get());
-        return false;
-    }
-    return true;
+    error = source->Error();
+    outcome.warning = source->Warning();
+    return outcome;
+}
+
+bool StreamDetectorSamples(const std::string& path, ChannelChoice choice, const SampleSink& sink, std::string& error)
+{
+    ReadOptions options;
+    options.channels = choice;
+    error = StreamDetectorSamples(path, options, sink).error;
+    return error.empty();
 }
 
 }  // namespace vardell

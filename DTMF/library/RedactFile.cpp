@@ -157,9 +157,12 @@ public:
             }
             info.format = SF_FORMAT_RAW | (info.format & SF_FORMAT_SUBMASK) | SF_ENDIAN_LITTLE;
         }
-        file.reset(sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE));
+        {
+            const std::lock_guard turn(SndfileOpening());
+            file.reset(sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE));
+            error = file ? "" : SndfileReason(nullptr);
+        }
         if (!file) {
-            error = SndfileReason(nullptr);
             if (pipe)
                 error = FormatName(major, SFC_GET_FORMAT_INFO) + " cannot be written to a pipe";
             return pipe ? RedactOutcome::BadInput : RedactOutcome::WriteFailed;
@@ -254,13 +257,16 @@ RedactOutcome RedactFile(const std::string& in, const std::string& out, const Re
         return RedactOutcome::BadInput;
     }
     SF_INFO info{};
-    SndfilePtr file(in == "-" ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, SF_FALSE)
-                              : sf_open(in.c_str(), SFM_READ, &info));
-    if (!file) {
-        // libsndfile calls a directory an unknown format.
-        error = fs::is_directory(in, ec) ? "is a directory" : SndfileReason(nullptr);
-        return RedactOutcome::BadInput;
+    SndfilePtr file;
+    {
+        const std::lock_guard turn(SndfileOpening());
+        file.reset(in == "-" ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, SF_FALSE)
+                             : sf_open(in.c_str(), SFM_READ, &info));
+        if (!file)  // libsndfile calls a directory an unknown format
+            error = fs::is_directory(in, ec) ? "is a directory" : SndfileReason(nullptr);
     }
+    if (!file)
+        return RedactOutcome::BadInput;
     SF_INFO written = info;
     const int subtype = info.format & SF_FORMAT_SUBMASK;
     if (!Lossless(subtype)) {

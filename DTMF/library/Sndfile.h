@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <sndfile.h>
@@ -20,4 +21,12 @@ inline std::string SndfileReason(SNDFILE* file)
     while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ' || reason.back() == '\n'))
         reason.pop_back();
     return reason;
+}
+
+// libsndfile keeps the reason of a failed open in globals: opens on several
+// threads at once take turns, each reading its own reason.
+inline std::mutex& SndfileOpening()
+{
+    static std::mutex turns;
+    return turns;
 }

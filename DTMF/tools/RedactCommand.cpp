@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "Commands.h"
+#include "KeyRecords.h"
 #include "Options.h"
+#include "OrderedJobs.h"
 #include "RedactFile.h"
 
 namespace tool {
@@ -19,38 +21,25 @@ struct RedactArgs {
     std::string fill = "silence";
     bool strict = false;
     std::string report;
+    unsigned jobs = 1;
 };
 
-std::string Json(const std::string& text)
-{
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\', quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-            quoted += escape;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + '"';
-}
-
 // One line per span; the key is never known here, let alone written.
-void Report(std::FILE* report, const std::string& input, const vardell::RedactedSpan& span)
+std::string ReportLine(const std::string& input, const vardell::RedactedSpan& span)
 {
+    std::string line = "{\"file\":";
+    AppendJson(line, input);
     const int channel = span.channel == vardell::RedactedSpan::kSeveral ? 0 : span.channel + 1;
-    std::fprintf(report, "{\"file\":%s,\"channel\":%d,\"start\":%llu,\"end\":%llu,\"fill\":\"%s\"}\n",
-                 Json(input).c_str(), channel, static_cast<unsigned long long>(span.start),
-                 static_cast<unsigned long long>(span.end),
-                 span.fill == vardell::RedactFill::Noise ? "noise" : "silence");
+    char rest[128];
+    std::snprintf(rest, sizeof rest, ",\"channel\":%d,\"start\":%llu,\"end\":%llu,\"fill\":\"%s\"}\n", channel,
+                  static_cast<unsigned long long>(span.start), static_cast<unsigned long long>(span.end),
+                  span.fill == vardell::RedactFill::Noise ? "noise" : "silence");
+    return line + rest;
 }
 
-std::string Shown(const std::string& path)
+std::string Shown(const std::string& path, const char* dash)
 {
-    return path == "-" ? "standard input" : path;
+    return path == "-" ? dash : path;
 }
 
 int RunRedact(const RedactArgs& args)
@@ -75,25 +64,32 @@ int RunRedact(const RedactArgs& args)
     std::FILE* const report = args.report == "-" ? stdout : file.get();
     const vardell::RedactOptions options{
         args.fill == "noise" ? vardell::RedactFill::Noise : vardell::RedactFill::Silence, args.strict};
-    int status = kExitDone;
-    for (const std::string& input : args.inputs) {
+    // One recording reports as its spans come; several keep their lines until all are done, in their order.
+    const bool streamed = args.inputs.size() == 1;
+    std::vector<std::string> reports(args.inputs.size());
+    const int status = RunInOrder(args.inputs.size(), args.jobs, [&](std::size_t job, JobOutput& out) {
+        const std::string& input = args.inputs[job];
         const std::string output =
             intoDirectory ? (fs::path(args.output) / fs::path(input).filename()).string() : args.output;
         std::string error;
         const auto outcome = vardell::RedactFile(
             input, output, options,
             [&](const vardell::RedactedSpan& span) {
-                if (report)
-                    Report(report, input, span);
+                if (report && streamed)
+                    std::fputs(ReportLine(input, span).c_str(), report);
+                else if (report)
+                    reports[job] += ReportLine(input, span);
             },
             error);
-        // Bad input decides the status over a failed write.
         if (outcome == vardell::RedactOutcome::BadInput)
-            status = Fail(Shown(input) + ": " + error);
-        else if (outcome == vardell::RedactOutcome::WriteFailed &&
-                 Fail((output == "-" ? "standard output" : output) + ": " + error, kExitRuntime) && status == kExitDone)
-            status = kExitRuntime;
-    }
+            return out.Fail(Shown(input, "standard input") + ": " + error);
+        if (outcome == vardell::RedactOutcome::WriteFailed)
+            return out.Fail(Shown(output, "standard output") + ": " + error, kExitRuntime);
+        return kExitDone;
+    });
+    for (const std::string& lines : reports)
+        if (report)
+            std::fputs(lines.c_str(), report);
     if (report && (std::fflush(report) != 0 || std::ferror(report)))
         return Fail(args.report + ": cannot write the report", kExitRuntime);
     return status;
@@ -117,7 +113,8 @@ u-law, A-law). A lossy IN (MP3, Ogg, ADPCM, GSM) goes to a 32-bit float WAV
 when OUT ends in .wav, to a 24-bit FLAC when it ends in .flac, and is refused
 otherwise. IN and OUT may be - (standard input or output, WAV or FLAC through
 a pipe); OUT appears only once it is whole. Several recordings, or an OUT that
-is a directory, write each recording into OUT under its own name.
+is a directory, write each recording into OUT under its own name, -j N
+of them at once.
 A key that no detector can hear is not overwritten. The keys are never
 printed: the report holds one JSON line per span with its file, channel (from
 1; 0: several), start and end (frames, the end excluded) and fill.)");
@@ -129,6 +126,9 @@ printed: the report holds one JSON line per span with its file, channel (from
     command.add_option("--fill", args->fill, "what overwrites a key: silence, or noise at the background's level")
         ->check(CLI::IsMember({"silence", "noise"}));
     command.add_flag("--strict", args->strict, kStrictHelp);
+    command.add_option("-j,--jobs", args->jobs, "redact N recordings at once (default 1; 0: one per core)")
+        ->option_text("N")
+        ->check(CLI::Range(0, 4096));
     command.add_option("--report", args->report, "write one JSON line per overwritten span to FILE (- for output)")
         ->type_name("FILE")
         ->check(NotEmpty());

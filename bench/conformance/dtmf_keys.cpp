@@ -36,7 +36,11 @@ bool SetLimit(StrictLimits& limits, std::string_view arg)
         {"minToneDbfs", &StrictLimits::minToneDbfs},
         {"maxColumnAboveRowDb", &StrictLimits::maxColumnAboveRowDb},
         {"maxRowAboveColumnDb", &StrictLimits::maxRowAboveColumnDb},
-        {"minPeakAboveRestDb", &StrictLimits::minPeakAboveRestDb},
+        {"neighbourCapDb", &StrictLimits::neighbourCapDb},
+        {"bandCapDb", &StrictLimits::bandCapDb},
+        {"harmonicCapDb", &StrictLimits::harmonicCapDb},
+        {"minClarityDb", &StrictLimits::minClarityDb},
+        {"minRiseDb", &StrictLimits::minRiseDb},
         {"minToneMs", &StrictLimits::minToneMs},
         {"releaseDropDb", &StrictLimits::releaseDropDb},
     };
@@ -86,12 +90,14 @@ int main(int argc, char** argv)
     short block[256], work[256];
     int spectrum[128];
     while (std::fread(block, sizeof block, 1, stdin) == 1) {
-        std::memcpy(work, block, sizeof block);
-        fft.Run(work, spectrum);
-        if (!strict)
+        if (strict) {
+            if (char key = strictDetector.ProcessBlock(block, fft, work, spectrum, 6))
+                printer.ProcessChar(key);
+        } else {
+            std::memcpy(work, block, sizeof block);
+            fft.Run(work, spectrum);
             plain.ProcessBlock(spectrum, 6, printer);
-        else if (char key = strictDetector.ProcessBlock(block, spectrum, 6))
-            printer.ProcessChar(key);
+        }
         ++printer.block;
     }
     std::putchar('\n');

@@ -99,10 +99,8 @@ TEST(Decode, OutputIsExactlyTheGoldenOne)
             plain.push_back(line.substr(line.find(' ') + 1));
         EXPECT_EQ(Decode(recording, keys), plain) << name;
         if (keys.empty()) {  // the same through a pipe
-            FILE* pipe = popen(("cat '" + recording + "' | '" VARDELL_TOOL "' decode - --timestamps").c_str(), "r");
-            std::string out(1 << 16, '\0');
-            out.resize(std::fread(out.data(), 1, out.size(), pipe));
-            EXPECT_TRUE(pclose(pipe) == 0 && Lines(out) == lines) << name << ": " << out;
+            const Result piped = Shell("cat '" + recording + "' | '" VARDELL_TOOL "' decode - --timestamps");
+            EXPECT_TRUE(piped.status == 0 && Lines(piped.out) == lines) << name << ": " << piped.out;
         }
     }
 }
@@ -195,15 +193,21 @@ TEST(Tool, HelpVersionAndFailuresWithTheirExitStatus)
     const std::string usage = "Usage: vardell";
     const std::tuple<int, std::string, std::string> cases[] = {
         {0, "Exit status", "--help; help"},
-        {0, "vardell decode [OPTIONS] FILE", "decode --help"},
+        {0, "vardell decode [OPTIONS] [FILE...]", "decode --help"},
         {0, "--timestamps", "help decode"},
         {0, "--seed", "tones -h"},
         {0, "vardell " VARDELL_VERSION "\n", "--version"},
         {2, usage, "; decoder OK; tones 12E -o OUT; tones 12; tones -o OUT; tones 12 -o OUT --level nan"},
         {2, usage, "tones 12 -o OUT --tone-ms -5; tones 12 -o OUT --seed 1.5; tones 12 -o; tones 12 -o OUT --bogus"},
-        {2, usage, "decode; decode OK --frobnicate; decode OK OK; decode --keys=yes OK; decode OK --channel 0"},
+        {2, usage,
+         "decode; decode OK --frobnicate; decode OK --format xml; decode --keys=yes OK; decode OK --channel 0"},
         {2, usage, "decode OK --channel 1 --each-channel; devices extra; listen 0 1; play; play OK --device"},
         {2, usage, "mix OK OK; mix OK -o OUT"},
+        {2, usage, "decode OK --rate 8000; decode --raw OK; decode --raw --rate 8000 --encoding s12 OK"},
+        {2, usage, "decode --raw --rate 10 OK; decode --raw --rate 8000 --channels 0 OK; decode - -; decode OK -j -1"},
+        {2, usage, "decode OK --format tsv --keys; decode OK --format jsonl --timestamps; decode --files-from"},
+        {2, "OK", "decode OK --raw --rate 8000 --channels 2 --channel 3"},
+        {2, "MISSING", "decode --files-from MISSING"},
         {2, "OK", "decode OK --channel 2"},
         {2, "MISSING", "decode MISSING; play MISSING; mix OK MISSING -o OUT"},
         {2, "TEXT", "decode TEXT; play TEXT; mix TEXT OK -o OUT"},

@@ -193,7 +193,7 @@ TEST(Redact, RefusalsLossyInputsDirectoriesAndPipes)
         {2, "lossy", "redact OGG -o OGG.ogg"},
         {2, "not a directory", "redact OK MONO -o OUT"},
         {1, "NODIR", "redact OK -o NODIR; redact OK -o OUT --report NODIR"},
-        {0, "", "redact OGG -o OGG.wav; redact OK MONO -o DIR/out"},
+        {0, "", "redact OGG -o OGG.wav; redact OK MONO -o DIR/out -j 2"},
     };
     std::filesystem::create_directory(dir.Path("out"));
     for (const auto& [status, named, commands] : cases) {

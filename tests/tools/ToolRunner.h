@@ -51,10 +51,10 @@ struct Result {
     std::string out, err;
 };
 
-// A running vardell, its input /dev/null; killed if still running at destruction.
+// A running vardell, its input /dev/null or `input`; killed if still running at destruction.
 class Child {
 public:
-    explicit Child(Args args)
+    explicit Child(Args args, int input = -1)
     {
         std::vector<char*> argv{const_cast<char*>(VARDELL_TOOL)};
         for (std::string& a : args)
@@ -66,7 +66,7 @@ public:
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);
             signal(SIGINT, SIG_DFL), signal(SIGTERM, SIG_DFL);
-            dup2(open("/dev/null", O_RDONLY), 0);
+            dup2(input >= 0 ? input : open("/dev/null", O_RDONLY), 0);
             dup2(open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
             dup2(open(err.c_str(), O_WRONLY | O_CREAT, 0600), 2);
             execv(argv[0], argv.data()), _exit(127);
@@ -105,6 +105,19 @@ inline Result RunTool(const Args& args)
     Child child(args);
     EXPECT_TRUE(child.Wait()) << "vardell did not finish";
     return child.result;
+}
+
+// What a shell command prints on standard output, and its exit status.
+inline Result Shell(const std::string& command)
+{
+    Result result;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        result.out.append(buffer, n);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
 }
 
 // Writes one signal per channel (equal lengths) in any libsndfile format.
