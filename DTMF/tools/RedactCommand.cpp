@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,9 +52,14 @@ int RunRedact(const RedactArgs& args)
         return Fail(args.output + ": not a directory (several recordings go into one)");
     if (args.report == "-" && args.output == "-")
         throw CLI::ValidationError("--report", "- is standard output, which the recording already takes");
-    for (const std::string& input : args.inputs)
+    std::set<fs::path> names;
+    for (const std::string& input : args.inputs) {
         if (intoDirectory && input == "-")
             return Fail("standard input has no name to take in a directory: give -o FILE");
+        if (intoDirectory && !names.insert(fs::path(input).filename()).second)
+            return Fail(fs::path(input).filename().string() + ": two recordings of that name would go into " +
+                        args.output);
+    }
 
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(nullptr, std::fclose);
     if (!args.report.empty() && args.report != "-") {
