@@ -17,24 +17,12 @@
 
 #include "InputRelay.h"
 #include "PcmSamples.h"
+#include "Sndfile.h"
 #include "WavHeader.h"
 
 using vardell::RawFormat;
 
 namespace {
-
-// libsndfile keeps the reason of a failed open in globals: opens on several
-// threads at once take turns, each reading its own reason.
-std::mutex sndfileOpening;
-
-// libsndfile's own reasons end with a full stop; the tool's lines do not.
-std::string Reason(SNDFILE* file)
-{
-    std::string reason = sf_strerror(file);
-    while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ' || reason.back() == '\n'))
-        reason.pop_back();
-    return reason;
-}
 
 // One read(2) of what has arrived, waiting for something on an input opened
 // non-blocking; -1 sets errno.
@@ -81,7 +69,10 @@ public:
     {
         return Count(sf_readf_float(file, out, static_cast<sf_count_t>(frames)));
     }
-    std::string Error() const override { return sf_error(file) == SF_ERR_NO_ERROR ? std::string() : Reason(file); }
+    std::string Error() const override
+    {
+        return sf_error(file) == SF_ERR_NO_ERROR ? std::string() : SndfileReason(file);
+    }
 
 private:
     static std::size_t Count(sf_count_t got) { return got > 0 ? static_cast<std::size_t>(got) : 0; }
@@ -211,11 +202,11 @@ std::unique_ptr<FrameSource> OpenFrameSource(const std::string& path, const std:
     }
     SF_INFO info{};
     if (!Streamed(path)) {
-        const std::lock_guard turn(sndfileOpening);
+        const std::lock_guard turn(SndfileOpening());
         SNDFILE* file =
             path == "-" ? sf_open_fd(STDIN_FILENO, SFM_READ, &info, SF_FALSE) : sf_open(path.c_str(), SFM_READ, &info);
         if (!file)  // libsndfile calls a directory an unknown format
-            error = std::filesystem::is_directory(path) ? "is a directory" : Reason(nullptr);
+            error = std::filesystem::is_directory(path) ? "is a directory" : SndfileReason(nullptr);
         return file ? std::make_unique<SndfileSource>(file, info) : nullptr;
     }
     const int fd = OpenInput(path, error);
@@ -233,10 +224,10 @@ std::unique_ptr<FrameSource> OpenFrameSource(const std::string& path, const std:
     if (header)
         return std::make_unique<PcmSource>(fd, header->format, header->dataBytes, false);
     auto relay = std::make_unique<InputRelay>(std::move(consumed), fd, error);
-    std::unique_lock turn(sndfileOpening);
+    std::unique_lock turn(SndfileOpening());
     SNDFILE* file = error.empty() ? sf_open_fd(relay->ReadEnd(), SFM_READ, &info, SF_FALSE) : nullptr;
     if (!file && error.empty())
-        error = Reason(nullptr);
+        error = SndfileReason(nullptr);
     turn.unlock();
     if (!file) {
         relay.reset();  // stops reading `fd` before it is closed

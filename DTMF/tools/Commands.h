@@ -17,5 +17,6 @@ CommandRun AddDevices(CLI::App& app);
 CommandRun AddListen(CLI::App& app);
 CommandRun AddPlay(CLI::App& app);
 CommandRun AddMix(CLI::App& app);
+CommandRun AddRedact(CLI::App& app);
 
 }  // namespace tool

@@ -27,6 +27,25 @@ std::size_t Utf8Length(std::string_view s, std::size_t at)
     return code < kLeast[n] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) ? 0 : n;
 }
 
+void AppendTsv(std::string& out, std::string_view text)
+{
+    for (const char c : text) {
+        if (c == '\\' || c == '\t' || c == '\n' || c == '\r')
+            out += '\\', out += c == '\\' ? '\\' : c == '\t' ? 't' : c == '\n' ? 'n' : 'r';
+        else
+            out += c;
+    }
+}
+
+std::string Seconds(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", seconds);
+    return text;
+}
+
+}  // namespace
+
 void AppendJson(std::string& out, std::string_view text)
 {
     out += '"';
@@ -48,25 +67,6 @@ void AppendJson(std::string& out, std::string_view text)
     }
     out += '"';
 }
-
-void AppendTsv(std::string& out, std::string_view text)
-{
-    for (const char c : text) {
-        if (c == '\\' || c == '\t' || c == '\n' || c == '\r')
-            out += '\\', out += c == '\\' ? '\\' : c == '\t' ? 't' : c == '\n' ? 'n' : 'r';
-        else
-            out += c;
-    }
-}
-
-std::string Seconds(double seconds)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", seconds);
-    return text;
-}
-
-}  // namespace
 
 std::string RecordHeader(RecordFormat format)
 {

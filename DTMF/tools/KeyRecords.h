@@ -25,4 +25,7 @@ std::string RecordHeader(RecordFormat format);
 // that are not UTF-8 become U+FFFD).
 std::string FormatRecord(RecordFormat format, std::string_view file, const vardell::KeyRecord& record);
 
+// `text` as a JSON string, appended to `out` (bytes that are not UTF-8 become U+FFFD).
+void AppendJson(std::string& out, std::string_view text);
+
 }  // namespace tool

@@ -1,4 +1,4 @@
-// vardell: make, decode, listen for, play and mix DTMF sounds from the command line.
+// vardell: make, decode, listen for, play, mix and redact DTMF sounds from the command line.
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr const char* kAbout = "vardell: make, decode, listen for, play and mix DTMF sounds.\n"
+constexpr const char* kAbout = "vardell: make, decode, listen for, play, mix and redact DTMF sounds.\n"
                                "DTMF keys 0-9, A-D, * and # make commands that begin with * or #; every\n"
                                "command text is printed as it grows, one per line.\n";
 
@@ -43,7 +43,8 @@ int Run(std::vector<std::string> args)
         ->disable_flag_override()
         ->always_capture_default();
     std::vector<tool::CommandRun> runs;
-    for (auto add : {tool::AddTones, tool::AddDecode, tool::AddDevices, tool::AddListen, tool::AddPlay, tool::AddMix})
+    for (auto add : {tool::AddTones, tool::AddDecode, tool::AddDevices, tool::AddListen, tool::AddPlay, tool::AddMix,
+                     tool::AddRedact})
         runs.push_back(add(app));
     const auto commands = app.get_subcommands(nullptr);
 
