@@ -70,7 +70,9 @@ const Tables& TheTables()
 void TonePairFinder::Feed(const std::int16_t* samples, std::size_t count)
 {
     const auto take = [&] {
-        (held % 2 ? odd : even)[kPhaseTaps + held / 2] = *samples++, --count;
+        float* half = held % 2 != 0 ? odd : even;
+        half[kPhaseTaps + held / 2] = *samples++;
+        --count;
         if (++held == kHop) {
             held = 0;
             Segment();
