@@ -19,9 +19,12 @@ RATE = 11025
 
 def decode(path, rate=RATE):
     """Any sound file as mono float samples at `rate`: ffmpeg reads most, sox
-    the Vorbis files that ffmpeg refuses, and a file neither reads is skipped."""
+    the Vorbis files that ffmpeg refuses (and all of them where ffmpeg is not
+    installed, as in the smoke run), and a file neither reads is skipped."""
     for cmd in (["ffmpeg", "-v", "error", "-i", path, "-ac", "1", "-ar", str(rate), "-f", "s16le", "-"],
                 ["sox", "-D", path, "-t", "raw", "-e", "signed", "-b", "16", "-c", "1", "-r", str(rate), "-"]):
+        if not shutil.which(cmd[0]):
+            continue
         run = subprocess.run(cmd, capture_output=True)
         if run.returncode == 0:
             return np.frombuffer(run.stdout, dtype="<i2").astype(float)
