@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -48,6 +49,38 @@ struct ReadOutcome {
 // Receives the next piece of stream `stream` (0 for a mix-down or one channel,
 // the channel for Each); all streams advance together.
 using SampleSink = std::function<void(int stream, const std::int16_t* samples, std::size_t count)>;
+
+// Interleaved frames that the caller holds or receives, turned into the chosen
+// signal exactly as StreamDetectorSamples turns a recording's frames of that rate
+// and channel count: the same frames give the same samples whichever road they take.
+//
+//     std::string error;
+//     vardell::FrameStreams streams(48000, 2, {}, sink, error);  // error: no rate or channels, or no such channel
+//     streams.Feed(frames, count);                               // 16-bit, or float at full scale +-1
+//     streams.Finish();                                          // the end: what the resampler holds back
+//
+// Threads: used by one thread at a time; the sink runs inside Feed and Finish.
+class VARDELL_API FrameStreams {
+public:
+    // `error` says why the frames cannot be taken, and is empty otherwise.
+    FrameStreams(int rate, int channels, ChannelChoice choice, SampleSink sink, std::string& error);
+    ~FrameStreams();
+    FrameStreams(const FrameStreams&) = delete;
+    FrameStreams& operator=(const FrameStreams&) = delete;
+
+    // Whether 16-bit frames are taken as they are; otherwise they are read as floats, as libsndfile reads them.
+    bool TakesShorts() const;
+    // Any number of frames; false, with Error() set, when resampling fails, after which nothing more is taken.
+    bool Feed(const std::int16_t* frames, std::size_t count);
+    bool Feed(const float* frames, std::size_t count);
+    // The end of the frames: hands on what the resampler still holds.
+    bool Finish();
+    const std::string& Error() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
+};
 
 // Reads `path` ("-": standard input, which may be a pipe) and hands on the chosen
 // signal resampled to 11025 Hz; 16-bit PCM at 11025 Hz is taken sample for sample.

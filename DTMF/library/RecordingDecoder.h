@@ -8,11 +8,24 @@
 //     vardell::ReadOutcome read = vardell::DecodeRecording("call.wav", settings, nullptr,
 //         [](const vardell::KeyRecord& r) { std::printf("%d %c %.3f\n", r.channel, r.key, r.Start()); });
 //
+// Frames that the program holds itself (an array, a network stream) decode the
+// same way through a FrameDecoder, which gives a recording's frames the same
+// lines and records:
+//
+//     std::string error;
+//     vardell::FrameDecoder decoder(8000, 2, settings, nullptr, record, error);  // error: see FrameStreams
+//     decoder.Feed(frames, count);   // interleaved, 16-bit or float at full scale +-1
+//     decoder.Finish();              // the end: the resampler's tail, and a key still held
+//
 // Threads: each call decodes on the calling thread, where the sinks run; calls on
-// several threads at once are independent.
+// several threads at once are independent. A FrameDecoder is used by one thread
+// at a time.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -36,5 +49,28 @@ using LineSink = std::function<void(int channel, double seconds, std::string_vie
 // key still held at the end (or at a failure) ends there.
 VARDELL_API ReadOutcome DecodeRecording(const std::string& path, const DecodeSettings& settings, const LineSink& lines,
                                         const RecordSink& records);
+
+// Interleaved frames at `rate` with `channels` channels, decoded as DecodeRecording
+// decodes a recording of that rate and channel count (settings.input.raw is not used).
+class VARDELL_API FrameDecoder {
+public:
+    // `error` says why the frames cannot be decoded, and is empty otherwise.
+    FrameDecoder(int rate, int channels, const DecodeSettings& settings, LineSink lines, RecordSink records,
+                 std::string& error);
+    ~FrameDecoder();
+    FrameDecoder(const FrameDecoder&) = delete;
+    FrameDecoder& operator=(const FrameDecoder&) = delete;
+
+    // Any number of frames; false when resampling failed (Error() says why) or after Finish.
+    bool Feed(const std::int16_t* frames, std::size_t count);
+    bool Feed(const float* frames, std::size_t count);
+    // The end of the frames; nothing more is taken afterwards.
+    bool Finish();
+    const std::string& Error() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
+};
 
 }  // namespace vardell
