@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 #include <random>
+#include <string>
 
 namespace vardell {
 
@@ -80,6 +81,31 @@ std::vector<std::int16_t> GenerateTones(std::string_view keys, const ToneOptions
         }
     }
     return samples;
+}
+
+std::string ToneProblem(std::string_view keys, const ToneOptions& options)
+{
+    using O = ToneOptions;
+    if (keys.empty())
+        return "there are no keys";
+    for (char key : keys)
+        if (dtmf::KeyIndex(key) < 0)
+            return std::string("'") + key + "' is not a DTMF key (0-9, A-D, *, #)";
+    const auto within = [](double v, double low, double high) { return v >= low && v <= high; };  // NaN is not
+    if (!within(options.toneMs, 0, O::kMaxMs) || !within(options.gapMs, 0, O::kMaxMs))
+        return "a tone or a pause lasts 0 to " + std::to_string(static_cast<int>(O::kMaxMs)) + " ms";
+    if (!within(options.levelDb, O::kMinLevelDb, 0))
+        return "the level is " + std::to_string(static_cast<int>(O::kMinLevelDb)) + " to 0 dBFS";
+    if (!within(options.twistDb, -O::kMaxTwistDb, O::kMaxTwistDb))
+        return "the twist is within +-" + std::to_string(static_cast<int>(O::kMaxTwistDb)) + " dB";
+    if (options.noise && !within(options.snrDb, O::kMinSnrDb, O::kMaxSnrDb))
+        return "the SNR is " + std::to_string(static_cast<int>(O::kMinSnrDb)) + " to " +
+               std::to_string(static_cast<int>(O::kMaxSnrDb)) + " dB";
+    if (options.sampleRate < O::kMinRate || options.sampleRate > O::kMaxRate)
+        return "the rate is " + std::to_string(O::kMinRate) + " to " + std::to_string(O::kMaxRate) + " Hz";
+    if (static_cast<double>(keys.size()) * (options.toneMs + options.gapMs) > O::kMaxSignalMs)
+        return "the signal would last more than an hour";
+    return {};
 }
 
 }  // namespace vardell

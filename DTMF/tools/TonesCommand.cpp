@@ -24,23 +24,18 @@ CLI::Validator DtmfKeys()
 {
     return CLI::Validator(
         [](std::string& keys) -> std::string {
-            if (keys.empty())
-                return "KEYS is empty";
-            for (char& key : keys) {
+            for (char& key : keys)
                 key = static_cast<char>(std::toupper(static_cast<unsigned char>(key)));
-                if (dtmf::KeyIndex(key) < 0)
-                    return std::string("'") + key + "' is not a DTMF key (0-9, A-D, *, #)";
-            }
-            return {};
+            return vardell::ToneProblem(keys, {});
         },
         "");
 }
 
 int RunTones(const TonesArgs& args)
 {
-    // An hour of signal is 80 MB; more is a typo, not a test signal.
-    if (static_cast<double>(args.keys.size()) * (args.tones.toneMs + args.tones.gapMs) > 3600e3)
-        throw CLI::ValidationError("KEYS", "the signal would last more than an hour");
+    // Each option is checked as it is parsed; what is left is the length of the whole.
+    if (const std::string problem = vardell::ToneProblem(args.keys, args.tones); !problem.empty())
+        throw CLI::ValidationError("KEYS", problem);
 
     std::string error;
     const auto samples = vardell::GenerateTones(args.keys, args.tones);
@@ -55,6 +50,7 @@ CommandRun AddTones(CLI::App& app)
 {
     auto args = std::make_shared<TonesArgs>();
     vardell::ToneOptions& tones = args->tones;
+    using O = vardell::ToneOptions;
     CLI::App& command =
         *app.add_subcommand("tones", "write the DTMF tones of KEYS as an 11025 Hz mono 16-bit WAV file");
     command.footer(R"(Writes the DTMF tones of KEYS (0-9, A-D in either case, *, #; quote * and #
@@ -63,20 +59,20 @@ then a pause.)");
     // The bounds keep the signal's size and the arithmetic sane, not the user's imagination.
     command.add_option("KEYS", args->keys, "the keys to sound, in order")->required()->transform(DtmfKeys());
     command.add_option("-o", args->output, "the file to write")->required()->type_name("FILE")->check(NotEmpty());
-    command.add_option("--tone-ms", tones.toneMs, "length of each tone")->type_name("MS")->check(Between(0, 600000));
-    command.add_option("--gap-ms", tones.gapMs, "pause after each tone")->type_name("MS")->check(Between(0, 600000));
+    command.add_option("--tone-ms", tones.toneMs, "length of each tone")->type_name("MS")->check(Between(0, O::kMaxMs));
+    command.add_option("--gap-ms", tones.gapMs, "pause after each tone")->type_name("MS")->check(Between(0, O::kMaxMs));
     command.add_option("--level", tones.levelDb, "level of each of the two sines of a key")
         ->type_name("DBFS")
-        ->check(Between(-150, 0));
+        ->check(Between(O::kMinLevelDb, 0));
     command.add_option("--twist", tones.twistDb, "raise the high (column) tone by DB over the low one")
         ->type_name("DB")
-        ->check(Between(-40, 40));
+        ->check(Between(-O::kMaxTwistDb, O::kMaxTwistDb));
     command
         .add_option_function<double>(
             "--noise", [args](double snrDb) { args->tones.noise = true, args->tones.snrDb = snrDb; },
             "add white Gaussian noise SNR_DB below the power of a key's tones")
         ->type_name("SNR_DB")
-        ->check(Between(-40, 150));
+        ->check(Between(O::kMinSnrDb, O::kMaxSnrDb));
     command.add_option("--seed", tones.seed, "seed of the noise")->type_name("N")->check(Between(0, 4294967295.0));
     return [args] { return RunTones(*args); };
 }
