@@ -12,10 +12,13 @@ the application of every command text as it grows. It also reads, writes,
 mixes and plays PCM WAV sounds.
 
 This package holds the shared library with its headers, CMake and pkg-config
-files, the vardell command-line tool and the Quillon test console.")
+files, the vardell command-line tool, the Quillon test console and the
+Python module vardell.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The Python module works on numpy arrays.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-numpy")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The dynamic linker's cache learns of the library through dpkg's trigger.
