@@ -37,6 +37,7 @@ struct FrameStreams::State {
     std::vector<std::vector<std::int16_t>> picked;
     std::vector<std::span<const std::int16_t>> out;
     std::string error;
+    bool finished = false;
 
     // Which channel a stream takes; a mix-down averages them all.
     std::size_t ChannelOf(std::size_t stream) const
@@ -120,6 +121,8 @@ bool FrameStreams::TakesShorts() const
 bool FrameStreams::Feed(const std::int16_t* frames, std::size_t count)
 {
     State& s = *state;
+    if (s.finished)
+        return false;
     if (!TakesShorts()) {
         // As libsndfile reads 16-bit samples as floats.
         s.widened.resize(kChunkFrames * s.channels);
@@ -139,6 +142,8 @@ bool FrameStreams::Feed(const std::int16_t* frames, std::size_t count)
 bool FrameStreams::Feed(const float* frames, std::size_t count)
 {
     State& s = *state;
+    if (s.finished)
+        return false;
     for (std::size_t done = 0; done < count && s.error.empty(); done += kChunkFrames)
         s.Convert(nullptr, frames + done * s.channels, std::min(count - done, kChunkFrames));
     return s.error.empty();
@@ -147,8 +152,9 @@ bool FrameStreams::Feed(const float* frames, std::size_t count)
 bool FrameStreams::Finish()
 {
     State& s = *state;
-    if (!s.error.empty())
-        return false;
+    if (s.finished || !s.error.empty())
+        return s.error.empty();
+    s.finished = true;
     static constexpr float kNone = 0;
     return s.Convert(nullptr, &kNone, 0);
 }

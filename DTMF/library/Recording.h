@@ -70,10 +70,10 @@ public:
 
     // Whether 16-bit frames are taken as they are; otherwise they are read as floats, as libsndfile reads them.
     bool TakesShorts() const;
-    // Any number of frames; false, with Error() set, when resampling fails, after which nothing more is taken.
+    // Any number of frames; false when resampling failed (Error() says why) or after Finish.
     bool Feed(const std::int16_t* frames, std::size_t count);
     bool Feed(const float* frames, std::size_t count);
-    // The end of the frames: hands on what the resampler still holds.
+    // The end of the frames: hands on what the resampler still holds; nothing more is taken afterwards.
     bool Finish();
     const std::string& Error() const;
 

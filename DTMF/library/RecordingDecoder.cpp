@@ -78,7 +78,6 @@ struct FrameDecoder::State {
     }
     StreamDecoders decoders;
     FrameStreams streams;  // feeds `decoders`
-    bool finished = false;
 };
 
 FrameDecoder::FrameDecoder(int rate, int channels, const DecodeSettings& settings, LineSink lines, RecordSink records,
@@ -89,29 +88,16 @@ FrameDecoder::FrameDecoder(int rate, int channels, const DecodeSettings& setting
 
 FrameDecoder::~FrameDecoder() = default;
 
-bool FrameDecoder::Feed(const std::int16_t* frames, std::size_t count)
+FrameStreams& FrameDecoder::Frames() const
 {
-    return !state->finished && state->streams.Feed(frames, count);
-}
-
-bool FrameDecoder::Feed(const float* frames, std::size_t count)
-{
-    return !state->finished && state->streams.Feed(frames, count);
+    return state->streams;
 }
 
 bool FrameDecoder::Finish()
 {
-    if (state->finished)
-        return Error().empty();
-    state->finished = true;
     const bool ok = state->streams.Finish();
     state->decoders.Flush();
     return ok;
-}
-
-const std::string& FrameDecoder::Error() const
-{
-    return state->streams.Error();
 }
 
 }  // namespace vardell

@@ -58,19 +58,22 @@ public:
     FrameDecoder(int rate, int channels, const DecodeSettings& settings, LineSink lines, RecordSink records,
                  std::string& error);
     ~FrameDecoder();
-    FrameDecoder(const FrameDecoder&) = delete;
-    FrameDecoder& operator=(const FrameDecoder&) = delete;
 
-    // Any number of frames; false when resampling failed (Error() says why) or after Finish.
-    bool Feed(const std::int16_t* frames, std::size_t count);
-    bool Feed(const float* frames, std::size_t count);
-    // The end of the frames; nothing more is taken afterwards.
+    // Interleaved std::int16_t or float frames, as FrameStreams::Feed takes them.
+    template <class Sample>
+    bool Feed(const Sample* frames, std::size_t count)
+    {
+        return Frames().Feed(frames, count);
+    }
+    // The end of the frames: the resampler's tail, then a key still held ends.
     bool Finish();
-    const std::string& Error() const;
+    const std::string& Error() const { return Frames().Error(); }
 
 private:
+    FrameStreams& Frames() const;
+
     struct State;
-    std::unique_ptr<State> state;
+    std::unique_ptr<State> state;  // never moved: the streams' sink points into it
 };
 
 }  // namespace vardell
