@@ -207,11 +207,12 @@ void ListeningSession::OnDeviceMessage(unsigned int msg, DWORD_PTR param)
     // then returns its buffers unfilled, and they are not wanted.
     if (AudioQueue* q = capturing.load()) {
         auto* header = reinterpret_cast<WAVEHDR*>(param);
-        q->Put(header);
         // Digital silence decides no key: a run of it waits for the next block with
-        // sound (or the eighth), which the worker then takes in order with it.
+        // sound (or the eighth), which the worker then takes in order with it. Read
+        // before the queue has the buffer: the worker may then give it back to the device.
         const char* data = header->lpData;
         const bool silent = std::all_of(data, data + header->dwBytesRecorded, [](char b) { return b == 0; });
+        q->Put(header);
         if (!silent || ++quietBlocks == kQuietBlocks) {
             quietBlocks = 0;
             Wake();
