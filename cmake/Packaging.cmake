@@ -17,6 +17,8 @@ Python module vardell.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Loaded at its first use rather than linked, so dpkg-shlibdeps cannot see it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpulse0 (>= 14)")
 # The Python module works on numpy arrays.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-numpy")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)

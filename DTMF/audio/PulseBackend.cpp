@@ -2,8 +2,6 @@
 // opened on first use without autospawn. Every pa_* call runs under the
 // mainloop lock; stream callbacks run on the mainloop thread with it held, which
 // is where the front end's sinks are called from.
-#include <pulse/pulseaudio.h>
-
 #include <algorithm>
 #include <chrono>
 #include <deque>
@@ -11,6 +9,7 @@
 #include <mutex>
 
 #include "AudioBackend.h"
+#include "PulseLibrary.h"
 
 namespace {
 
@@ -18,10 +17,16 @@ using namespace waveaudio;
 
 constexpr std::uint64_t kTimeoutUsec = 3'000'000;  // a server that stops answering must not hang a caller
 
+// libpulse's functions: every way in goes through EnsureLoop first, which has loaded them.
+const PulseLibrary& pa()
+{
+    return *LoadPulse();
+}
+
 class Lock {
 public:
-    explicit Lock(pa_threaded_mainloop* l) : loop(l) { pa_threaded_mainloop_lock(loop); }
-    ~Lock() { pa_threaded_mainloop_unlock(loop); }
+    explicit Lock(pa_threaded_mainloop* l) : loop(l) { pa().threaded_mainloop_lock(loop); }
+    ~Lock() { pa().threaded_mainloop_unlock(loop); }
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
@@ -49,7 +54,7 @@ bool SampleSpecOf(const WAVEFORMATEX& f, pa_sample_spec& sampleSpec)
     }
     sampleSpec.rate = f.nSamplesPerSec;
     sampleSpec.channels = static_cast<std::uint8_t>(f.nChannels);
-    return f.nChannels <= PA_CHANNELS_MAX && pa_sample_spec_valid(&sampleSpec);
+    return f.nChannels <= PA_CHANNELS_MAX && pa().sample_spec_valid(&sampleSpec);
 }
 
 class PulseBackend final : public Backend {
@@ -63,7 +68,7 @@ public:
     std::string Problem();
 
     pa_threaded_mainloop* Loop() const { return loop; }
-    void Signal() { pa_threaded_mainloop_signal(loop, 0); }
+    void Signal() { pa().threaded_mainloop_signal(loop, 0); }
 
     // Waits (mainloop lock held) until done() or the timeout; returns done().
     template <class Pred>
@@ -75,9 +80,9 @@ public:
             PulseBackend* self;
             bool fired = false;
         } timer{this};
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+        pa_mainloop_api* api = pa().threaded_mainloop_get_api(loop);
         timeval tv;
-        pa_timeval_add(pa_gettimeofday(&tv), kTimeoutUsec);
+        pa().timeval_add(pa().gettimeofday(&tv), kTimeoutUsec);
         pa_time_event* ev = api->time_new(
             api, &tv,
             [](pa_mainloop_api*, pa_time_event*, const timeval*, void* ud) {
@@ -87,7 +92,7 @@ public:
             },
             &timer);
         while (!done() && !timer.fired)
-            pa_threaded_mainloop_wait(loop);
+            pa().threaded_mainloop_wait(loop);
         api->time_free(ev);
         return done();
     }
@@ -96,23 +101,25 @@ public:
     {
         if (!op)
             return false;
-        bool ok = WaitLocked([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
+        bool ok = WaitLocked([&] { return pa().operation_get_state(op) != PA_OPERATION_RUNNING; });
         if (!ok)
-            pa_operation_cancel(op);
-        pa_operation_unref(op);
+            pa().operation_cancel(op);
+        pa().operation_unref(op);
         return ok;
     }
 
     // Ready connection or null (mainloop lock held). A connection that died is replaced.
     pa_context* ContextLocked();
 
-    // Starts the mainloop thread on first use; false if that is impossible.
+    // Loads libpulse and starts the mainloop thread on first use; false if either is impossible.
     bool EnsureLoop()
     {
         std::call_once(once, [&] {
-            loop = pa_threaded_mainloop_new();
-            if (loop && pa_threaded_mainloop_start(loop) < 0) {
-                pa_threaded_mainloop_free(loop);
+            if (!LoadPulse())
+                return;
+            loop = pa().threaded_mainloop_new();
+            if (loop && pa().threaded_mainloop_start(loop) < 0) {
+                pa().threaded_mainloop_free(loop);
                 loop = nullptr;
             }
         });
@@ -132,39 +139,39 @@ pa_context* PulseBackend::ContextLocked()
     // The connecting caller releases the lock while it waits; others wait for its
     // outcome instead of opening (and leaking) connections of their own.
     while (connecting)
-        pa_threaded_mainloop_wait(loop);
-    if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
+        pa().threaded_mainloop_wait(loop);
+    if (context && pa().context_get_state(context) == PA_CONTEXT_READY)
         return context;
     if (context) {
-        pa_context_set_state_callback(context, nullptr, nullptr);
-        pa_context_disconnect(context);
-        pa_context_unref(context);
+        pa().context_set_state_callback(context, nullptr, nullptr);
+        pa().context_disconnect(context);
+        pa().context_unref(context);
         context = nullptr;
     }
-    pa_context* c = pa_context_new(pa_threaded_mainloop_get_api(loop), "Vardell");
+    pa_context* c = pa().context_new(pa().threaded_mainloop_get_api(loop), "Vardell");
     if (!c) {
         problem = "cannot make a sound server connection";
         return nullptr;
     }
-    pa_context_set_state_callback(
+    pa().context_set_state_callback(
         c, [](pa_context*, void* ud) { static_cast<PulseBackend*>(ud)->Signal(); }, this);
-    if (pa_context_connect(c, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        problem = pa_strerror(pa_context_errno(c));
-        pa_context_unref(c);
+    if (pa().context_connect(c, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        problem = pa().strerror(pa().context_errno(c));
+        pa().context_unref(c);
         return nullptr;
     }
     connecting = true;
     bool settled = WaitLocked([&] {
-        auto s = pa_context_get_state(c);
+        auto s = pa().context_get_state(c);
         return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
     });
     connecting = false;
     Signal();
-    if (!settled || pa_context_get_state(c) != PA_CONTEXT_READY) {
-        problem = settled ? pa_strerror(pa_context_errno(c)) : "the sound server does not answer";
-        pa_context_set_state_callback(c, nullptr, nullptr);
-        pa_context_disconnect(c);
-        pa_context_unref(c);
+    if (!settled || pa().context_get_state(c) != PA_CONTEXT_READY) {
+        problem = settled ? pa().strerror(pa().context_errno(c)) : "the sound server does not answer";
+        pa().context_set_state_callback(c, nullptr, nullptr);
+        pa().context_disconnect(c);
+        pa().context_unref(c);
         return nullptr;
     }
     context = c;
@@ -211,7 +218,7 @@ std::vector<DeviceInfo> PulseBackend::Devices(Direction dir)
         PulseBackend* backend;
         std::string sink, source;
     } names{this, {}, {}};
-    if (!WaitOperation(pa_context_get_server_info(
+    if (!WaitOperation(pa().context_get_server_info(
             c,
             [](pa_context*, const pa_server_info* i, void* ud) {
                 auto* n = static_cast<ServerNames*>(ud);
@@ -225,11 +232,11 @@ std::vector<DeviceInfo> PulseBackend::Devices(Direction dir)
         return {};
     pa_operation* op;
     if (dir == Direction::Capture) {
-        op = pa_context_get_source_info_list(
+        op = pa().context_get_source_info_list(
             c, [](pa_context*, const pa_source_info* i, int eol, void* ud) { Collect(i, eol, ud); }, &l);
         l.defaultName = names.source;
     } else {
-        op = pa_context_get_sink_info_list(
+        op = pa().context_get_sink_info_list(
             c, [](pa_context*, const pa_sink_info* i, int eol, void* ud) { Collect(i, eol, ud); }, &l);
         l.defaultName = names.sink;
     }
@@ -250,18 +257,18 @@ protected:
     bool WaitReady()
     {
         connected = backend.WaitLocked([&] {
-            auto st = pa_stream_get_state(stream);
+            auto st = pa().stream_get_state(stream);
             return st == PA_STREAM_READY || !PA_STREAM_IS_GOOD(st);
-        }) && pa_stream_get_state(stream) == PA_STREAM_READY;
+        }) && pa().stream_get_state(stream) == PA_STREAM_READY;
         return connected;
     }
 
-    bool Ready() const { return stream && pa_stream_get_state(stream) == PA_STREAM_READY; }
+    bool Ready() const { return stream && pa().stream_get_state(stream) == PA_STREAM_READY; }
 
     void Cork(bool on)
     {
-        if (pa_operation* op = pa_stream_cork(stream, on ? 1 : 0, nullptr, nullptr))
-            pa_operation_unref(op);
+        if (pa_operation* op = pa().stream_cork(stream, on ? 1 : 0, nullptr, nullptr))
+            pa().operation_unref(op);
     }
 
     // Mainloop thread, lock held. A stream that was working and dies (the server
@@ -269,11 +276,11 @@ protected:
     void OnState()
     {
         backend.Signal();
-        if (!connected || PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+        if (!connected || PA_STREAM_IS_GOOD(pa().stream_get_state(stream)))
             return;
         connected = false;
         Dropped();
-        lossSink.Failed(pa_strerror(pa_context_errno(pa_stream_get_context(stream))));
+        lossSink.Failed(pa().strerror(pa().context_errno(pa().stream_get_context(stream))));
     }
     // Lock held: forget what the caller lent us, as the stream is gone.
     virtual void Dropped() {}
@@ -283,18 +290,18 @@ protected:
     {
         if (!stream)
             return;
-        pa_stream_set_state_callback(stream, nullptr, nullptr);
-        pa_stream_set_read_callback(stream, nullptr, nullptr);
-        pa_stream_set_write_callback(stream, nullptr, nullptr);
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
-            pa_stream_disconnect(stream);
-        pa_stream_unref(stream);
+        pa().stream_set_state_callback(stream, nullptr, nullptr);
+        pa().stream_set_read_callback(stream, nullptr, nullptr);
+        pa().stream_set_write_callback(stream, nullptr, nullptr);
+        if (PA_STREAM_IS_GOOD(pa().stream_get_state(stream)))
+            pa().stream_disconnect(stream);
+        pa().stream_unref(stream);
         stream = nullptr;
     }
 
     void WatchState()
     {
-        pa_stream_set_state_callback(
+        pa().stream_set_state_callback(
             stream, [](pa_stream*, void* ud) { static_cast<PulseStream*>(ud)->OnState(); }, this);
     }
 
@@ -320,19 +327,19 @@ public:
     // Lock held.
     MMRESULT Connect(pa_context* c, const std::string& source, const pa_sample_spec& sampleSpec)
     {
-        stream = pa_stream_new(c, "Vardell capture", &sampleSpec, nullptr);
+        stream = pa().stream_new(c, "Vardell capture", &sampleSpec, nullptr);
         if (!stream)
             return MMSYSERR_NOMEM;
         WatchState();
-        pa_stream_set_read_callback(
+        pa().stream_set_read_callback(
             stream, [](pa_stream*, std::size_t, void* ud) { static_cast<PulseCapture*>(ud)->OnRead(); }, this);
         // Without a small fragment size the server delivers two-second chunks.
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-        attr.fragsize = static_cast<std::uint32_t>(256 * pa_frame_size(&sampleSpec));
+        attr.fragsize = static_cast<std::uint32_t>(256 * pa().frame_size(&sampleSpec));
         auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
-        if (pa_stream_connect_record(stream, source.c_str(), &attr, flags) < 0 || !WaitReady())
+        if (pa().stream_connect_record(stream, source.c_str(), &attr, flags) < 0 || !WaitReady())
             return MMSYSERR_ERROR;
         return MMSYSERR_NOERROR;
     }
@@ -357,13 +364,13 @@ private:
     // Whatever sizes the server delivers go to the front end, which cuts the caller's blocks.
     void OnRead()
     {
-        while (pa_stream_readable_size(stream) > 0) {
+        while (pa().stream_readable_size(stream) > 0) {
             const void* data = nullptr;
             std::size_t n = 0;
-            if (pa_stream_peek(stream, &data, &n) < 0 || n == 0)
+            if (pa().stream_peek(stream, &data, &n) < 0 || n == 0)
                 return;
             frontEnd.Captured(static_cast<const std::uint8_t*>(data), n);  // a hole (null) is silence
-            pa_stream_drop(stream);
+            pa().stream_drop(stream);
         }
     }
 
@@ -387,20 +394,20 @@ public:
     // Lock held.
     MMRESULT Connect(pa_context* c, const std::string& sinkName, const pa_sample_spec& sampleSpec)
     {
-        stream = pa_stream_new(c, "Vardell playback", &sampleSpec, nullptr);
+        stream = pa().stream_new(c, "Vardell playback", &sampleSpec, nullptr);
         if (!stream)
             return MMSYSERR_NOMEM;
         WatchState();
-        pa_stream_set_write_callback(
+        pa().stream_set_write_callback(
             stream, [](pa_stream*, std::size_t, void* ud) { static_cast<PulsePlayback*>(ud)->Pump(); }, this);
         pa_buffer_attr attr{};
         attr.maxlength = attr.prebuf = attr.fragsize = static_cast<std::uint32_t>(-1);
         // 150 ms queued at the server: a writer held up by a busy machine does not
         // leave a gap between blocks.
-        attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(150 * PA_USEC_PER_MSEC, &sampleSpec));
-        attr.minreq = static_cast<std::uint32_t>(256 * pa_frame_size(&sampleSpec));
+        attr.tlength = static_cast<std::uint32_t>(pa().usec_to_bytes(150 * PA_USEC_PER_MSEC, &sampleSpec));
+        attr.minreq = static_cast<std::uint32_t>(256 * pa().frame_size(&sampleSpec));
         auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
-        if (pa_stream_connect_playback(stream, sinkName.c_str(), &attr, flags, nullptr, nullptr) < 0 || !WaitReady())
+        if (pa().stream_connect_playback(stream, sinkName.c_str(), &attr, flags, nullptr, nullptr) < 0 || !WaitReady())
             return MMSYSERR_ERROR;
         return MMSYSERR_NOERROR;
     }
@@ -436,8 +443,8 @@ public:
         paused = false;
         if (!Ready())
             return;
-        if (pa_operation* op = pa_stream_flush(stream, nullptr, nullptr))
-            pa_operation_unref(op);
+        if (pa_operation* op = pa().stream_flush(stream, nullptr, nullptr))
+            pa().operation_unref(op);
         Cork(true);
     }
 
@@ -460,12 +467,12 @@ private:
         if (!Ready())
             return;
         while (written < blocks.size()) {
-            std::size_t w = pa_stream_writable_size(stream);
+            std::size_t w = pa().stream_writable_size(stream);
             if (w == 0 || w == static_cast<std::size_t>(-1))
                 break;
             const Block& block = blocks[written];
             std::size_t n = std::min(w, block.len - offset);
-            if (pa_stream_write(stream, block.data + offset, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+            if (pa().stream_write(stream, block.data + offset, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
                 break;
             offset += n;
             if (offset == block.len) {
@@ -480,11 +487,11 @@ private:
             frontEnd.Played();
         }
         if (written == 1 && blocks.size() == 1 && !drain)
-            drain = pa_stream_drain(
+            drain = pa().stream_drain(
                 stream,
                 [](pa_stream*, int, void* ud) {
                     auto* self = static_cast<PulsePlayback*>(ud);
-                    pa_operation_unref(self->drain);
+                    pa().operation_unref(self->drain);
                     self->drain = nullptr;
                     if (self->written == 1 && self->blocks.size() == 1) {
                         self->blocks.clear();
@@ -499,8 +506,8 @@ private:
     {
         if (!drain)
             return;
-        pa_operation_cancel(drain);
-        pa_operation_unref(drain);
+        pa().operation_cancel(drain);
+        pa().operation_unref(drain);
         drain = nullptr;
     }
 
@@ -515,11 +522,11 @@ private:
 MMRESULT PulseBackend::OpenCapture(const DeviceInfo& dev, const WAVEFORMATEX& fmt, CaptureSink& sink,
                                    std::unique_ptr<CaptureStream>& out)
 {
+    if (!EnsureLoop())
+        return MMSYSERR_NODRIVER;
     pa_sample_spec sampleSpec;
     if (!SampleSpecOf(fmt, sampleSpec))
         return WAVERR_BADFORMAT;
-    if (!EnsureLoop())
-        return MMSYSERR_NODRIVER;
     auto stream = std::make_unique<PulseCapture>(*this, sink);
     {
         Lock lk(loop);
@@ -536,11 +543,11 @@ MMRESULT PulseBackend::OpenCapture(const DeviceInfo& dev, const WAVEFORMATEX& fm
 MMRESULT PulseBackend::OpenPlayback(const DeviceInfo& dev, const WAVEFORMATEX& fmt, PlaybackSink& sink,
                                     std::unique_ptr<PlaybackStream>& out)
 {
+    if (!EnsureLoop())
+        return MMSYSERR_NODRIVER;
     pa_sample_spec sampleSpec;
     if (!SampleSpecOf(fmt, sampleSpec))
         return WAVERR_BADFORMAT;
-    if (!EnsureLoop())
-        return MMSYSERR_NODRIVER;
     auto stream = std::make_unique<PulsePlayback>(*this, sink);
     {
         Lock lk(loop);

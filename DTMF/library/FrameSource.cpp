@@ -58,6 +58,8 @@ public:
     {
         rate = info.samplerate, channels = info.channels;
         pcm16 = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
+        if (relay)
+            pieceFrames = 4096;
     }
     ~SndfileSource() override { sf_close(file); }
 

@@ -19,6 +19,9 @@ public:
     int Channels() const { return channels; }
     // True when ReadShorts gives the recording's own 16-bit samples.
     bool Pcm16() const { return pcm16; }
+    // Frames a read had best ask for: many from a file, few from a live input
+    // that libsndfile would otherwise wait on until a large piece had come.
+    std::size_t PieceFrames() const { return pieceFrames; }
 
     // Up to `frames` frames: from a file as many as it holds, from a pipe or a
     // terminal those that have arrived (waiting for one at least). 0: the end of
@@ -33,6 +36,7 @@ public:
 protected:
     int rate = 0, channels = 0;
     bool pcm16 = false;
+    std::size_t pieceFrames = 32768;  // a read(2) of 64 KB from a 16-bit mono file
 };
 
 // Opens `path` ("-": standard input) as raw samples in `raw`, or else as its

@@ -187,11 +187,12 @@ ReadOutcome StreamDetectorSamples(const std::string& path, const ReadOptions& op
     const auto channels = static_cast<std::size_t>(source->Channels());
     // 16-bit samples are read as they are when no mix-down or soxr needs floats.
     const bool direct = streams.TakesShorts() && source->Pcm16();
-    std::vector<short> shorts(direct ? kChunkFrames * channels : 0);
-    std::vector<float> floats(direct ? 0 : kChunkFrames * channels);
+    const std::size_t piece = source->PieceFrames();  // FrameStreams converts it in its own pieces
+    std::vector<short> shorts(direct ? piece * channels : 0);
+    std::vector<float> floats(direct ? 0 : piece * channels);
     for (;;) {
         const std::size_t frames =
-            direct ? source->ReadShorts(shorts.data(), kChunkFrames) : source->ReadFloats(floats.data(), kChunkFrames);
+            direct ? source->ReadShorts(shorts.data(), piece) : source->ReadFloats(floats.data(), piece);
         if (frames == 0)
             break;
         if (!(direct ? streams.Feed(shorts.data(), frames) : streams.Feed(floats.data(), frames))) {
