@@ -8,13 +8,19 @@
 #include "KeyEdges.h"
 #include "StrictDetector.h"
 
-KeyEngine::KeyEngine(Sink s, bool strict)
-    : sink(std::move(s)),
-      ownFFT(std::make_unique<FFT>(kBlock)),
-      fft(ownFFT.get()),
-      strictDetector(strict ? std::make_unique<StrictKeyDetector>() : nullptr)
+namespace {
+
+// Every engine that brings no analyser shares this one: its tables are read-only
+// once built, and building them costs a short recording as much as its decoding.
+FFT& SharedFFT()
 {
+    static FFT fft(KeyEngine::kBlock);
+    return fft;
 }
+
+}  // namespace
+
+KeyEngine::KeyEngine(Sink s, bool strict) : KeyEngine(std::move(s), SharedFFT(), strict) {}
 
 KeyEngine::KeyEngine(EventSink s, bool strict) : KeyEngine(Sink(), strict)
 {

@@ -103,7 +103,6 @@ private:
     KeyEvent pressed{};               // the key held, if pressed.key
     std::uint64_t lastSeen = 0;       // the end of the last block that showed it
     std::uint64_t lastRelease = 0;
-    std::unique_ptr<FFT> ownFFT;
     FFT* fft;
     KeyDetector detector;
     std::unique_ptr<StrictKeyDetector> strictDetector;  // null: the classifier and its debounce alone

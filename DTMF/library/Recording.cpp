@@ -188,14 +188,15 @@ ReadOutcome StreamDetectorSamples(const std::string& path, const ReadOptions& op
     // 16-bit samples are read as they are when no mix-down or soxr needs floats.
     const bool direct = streams.TakesShorts() && source->Pcm16();
     const std::size_t piece = source->PieceFrames();  // FrameStreams converts it in its own pieces
-    std::vector<short> shorts(direct ? piece * channels : 0);
-    std::vector<float> floats(direct ? 0 : piece * channels);
+    // Not zeroed: a short file would spend as long on that as on its decoding.
+    const auto shorts = std::make_unique_for_overwrite<short[]>(direct ? piece * channels : 0);
+    const auto floats = std::make_unique_for_overwrite<float[]>(direct ? 0 : piece * channels);
     for (;;) {
         const std::size_t frames =
-            direct ? source->ReadShorts(shorts.data(), piece) : source->ReadFloats(floats.data(), piece);
+            direct ? source->ReadShorts(shorts.get(), piece) : source->ReadFloats(floats.get(), piece);
         if (frames == 0)
             break;
-        if (!(direct ? streams.Feed(shorts.data(), frames) : streams.Feed(floats.data(), frames))) {
+        if (!(direct ? streams.Feed(shorts.get(), frames) : streams.Feed(floats.get(), frames))) {
             error = streams.Error();
             return outcome;
         }

@@ -82,6 +82,10 @@ private:
     std::unique_ptr<State> state;
 };
 
+// Whether `path` ("-": standard input) is read as its samples arrive: a pipe, a
+// terminal or a socket, rather than a file.
+VARDELL_API bool IsLiveInput(const std::string& path);
+
 // Reads `path` ("-": standard input, which may be a pipe) and hands on the chosen
 // signal resampled to 11025 Hz; 16-bit PCM at 11025 Hz is taken sample for sample.
 VARDELL_API ReadOutcome StreamDetectorSamples(const std::string& path, const ReadOptions& options,

@@ -95,6 +95,8 @@ int RunDecode(const DecodeArgs& args)
 
     const int status = RunInOrder(names.size(), args.jobs, [&](std::size_t job, JobOutput& out) {
         const std::string& path = names[job];
+        if (vardell::IsLiveInput(path))
+            out.Live();
         const std::string prefix = !many ? "" : path == "-" ? "(standard input): " : path + ": ";  // as grep
         const auto line = [&](int channel, double seconds, std::string_view line) {
             std::string printed = prefix;

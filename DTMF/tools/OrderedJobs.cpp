@@ -16,11 +16,13 @@ class OrderedPrinter {
 public:
     explicit OrderedPrinter(std::size_t jobs) : held(jobs) {}
 
-    void Write(std::size_t job, FILE* stream, std::string_view text)
+    void Write(std::size_t job, FILE* stream, std::string_view text, bool now)
     {
         const std::lock_guard guard(lock);
         if (job == head) {
             Put(stream, text);
+            if (now)
+                std::fflush(stream);
             return;
         }
         auto& pieces = held[job].pieces;
@@ -34,6 +36,7 @@ public:
     {
         const std::lock_guard guard(lock);
         held[job].done = true;
+        std::fflush(stdout);
         while (head < held.size() && held[head].done)
             if (++head < held.size())
                 for (const auto& [stream, text] : std::exchange(held[head].pieces, {}))
@@ -46,10 +49,13 @@ private:
         bool done = false;
     };
 
+    // Standard output is flushed at the end of each job, or of each line a live job asks
+    // for, and before anything goes to standard error, which must not overtake it.
     static void Put(FILE* stream, std::string_view text)
     {
+        if (stream == stderr)
+            std::fflush(stdout);
         std::fwrite(text.data(), 1, text.size(), stream);
-        std::fflush(stream);
     }
 
     std::mutex lock;
@@ -59,12 +65,12 @@ private:
 
 void JobOutput::Print(std::string_view text)
 {
-    printer.Write(job, stdout, text);
+    printer.Write(job, stdout, text, live);
 }
 
 void JobOutput::Complain(std::string_view text)
 {
-    printer.Write(job, stderr, text);
+    printer.Write(job, stderr, text, true);
 }
 
 int JobOutput::Fail(std::string_view message, int status)

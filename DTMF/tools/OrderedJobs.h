@@ -29,10 +29,14 @@ public:
     void Complain(std::string_view text);  // standard error
     // As tool::Fail, in the job's order.
     int Fail(std::string_view message, int status = kExitBadInput);
+    // Each line printed from now on reaches standard output at once, while the job is
+    // the one printing (a live input); otherwise lines go out at the end of the job.
+    void Live() { live = true; }
 
 private:
     OrderedPrinter& printer;
     std::size_t job;
+    bool live = false;
 };
 
 // Returns the job's exit status.
