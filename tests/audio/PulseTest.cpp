@@ -23,7 +23,8 @@ protected:
 };
 
 // The mapper is the server's default, not the first (virtual) device, and follows a new one at once.
-TEST_F(Pulse, TheMapperFollowsANewDefaultSink)
+// The server's devices take 8, 16, 24 and 32 bits and refuse what they cannot play or record.
+TEST_F(Pulse, TheMapperFollowsANewDefaultSinkAndTheServersDevicesRefuseBadFormats)
 {
     vaudio::AddVirtualOutput("Virtual");
     ASSERT_EQ(std::system("pactl load-module module-null-sink sink_name=vardell_new_default "
@@ -35,6 +36,24 @@ TEST_F(Pulse, TheMapperFollowsANewDefaultSink)
     EXPECT_EQ(std::string(caps.szPname), "New-Default");
     EXPECT_EQ(FindDevice<WAVEOUTCAPSA>("New-Default"), 1);  // once renumbered: after the virtual one, default first
     EXPECT_EQ(waveOutGetDevCapsA(waveOutGetNumDevs() - 1, &caps, sizeof caps), MMSYSERR_NOERROR);  // the last one too
+    EXPECT_EQ(waveOutGetDevCapsA(waveOutGetNumDevs(), &caps, sizeof caps), MMSYSERR_BADDEVICEID);
+
+    const unsigned sink = unsigned(FindDevice<WAVEOUTCAPSA>("New-Default"));
+    const unsigned monitor = unsigned(FindDevice<WAVEINCAPSA>("Monitor of New-Default"));
+    auto width = [](WORD bits) {
+        return WAVEFORMATEX{WAVE_FORMAT_PCM, 2, 8000, 2000u * bits / 8, WORD(bits / 4), bits, 0};
+    };
+    HWAVEOUT out = nullptr;
+    HWAVEIN in = nullptr;
+    WAVEFORMATEX f;
+    for (const WAVEFORMATEX& bad : {width(12), Pcm(33), Pcm(1, 0)})
+        EXPECT_TRUE(waveOutOpen(&out, sink, &bad, 0, 0, 0) == WAVERR_BADFORMAT &&
+                    waveInOpen(&in, monitor, &bad, 0, 0, 0) == WAVERR_BADFORMAT && !out && !in)
+            << bad.wBitsPerSample << " bits, " << bad.nChannels << " channels, " << bad.nSamplesPerSec << " Hz";
+    for (WORD bits : {8, 24, 32})
+        EXPECT_TRUE(waveOutOpen(&out, sink, &(f = width(bits)), 0, 0, 0) == 0 && waveOutClose(out) == 0) << bits;
+    EXPECT_EQ(waveInOpen(&in, waveInGetNumDevs(), &(f = Pcm()), 0, 0, 0), MMSYSERR_BADDEVICEID);
+
     std::system("pactl set-default-sink dtmf_sink && pactl unload-module "
                 "$(pactl list short modules | grep vardell_new_default | cut -f1)");
 }

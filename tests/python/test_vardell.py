@@ -65,7 +65,8 @@ def calls(tmp_path_factory):
 @pytest.mark.parametrize("options, flags", [
     ({}, []),
     ({"strict": True}, ["--strict"]),
-    ({"channel": 2}, ["--channel", "2"]),
+    ({"channel": 1}, ["--channel", "1"]),
+    ({"channel": 2, "strict": True}, ["--channel", "2", "--strict"]),
     ({"each_channel": True, "strict": True}, ["--each-channel", "--strict"]),
 ])
 def test_paths_and_arrays_give_the_tools_records(calls, rate, options, flags):
@@ -80,7 +81,8 @@ def test_paths_and_arrays_give_the_tools_records(calls, rate, options, flags):
     for samples in (frames, np.asfortranarray(frames), frames / 32768.0, (frames / 32768.0).astype(np.float32)):
         assert records(path, vardell.decode(samples, rate=rate, **options)) == expected
     if "channel" in options:
-        assert records(path, vardell.decode(frames[:, 1], rate=rate, strict=options.get("strict", False))) == [
+        one = frames[:, options["channel"] - 1]
+        assert records(path, vardell.decode(one, rate=rate, strict=options.get("strict", False))) == [
             dict(r, channel=None) for r in expected]
 
 

@@ -45,7 +45,7 @@ std::vector<double> MakeCall(int rate, std::vector<Key>& keys)
         double at;
     } runs[] = {{"4929", 20, 60, -12, 0, 0.5},
                 {"1357", 28, 50, -20, 1, 1.7},
-                {"*0#8", 70, 80, -10, 0, 3.1},
+                {"70#8", 70, 80, -10, 0, 3.1},  // begins with the key that the last run ended with
                 {"62", 45, 40, -35, 1, 4.6},
                 {"ABCD", 100, 60, -25, 0, 5.9}};
     for (const auto& run : runs) {
@@ -132,6 +132,15 @@ TEST(Redact, GeneratedCallsLoseEveryTypedKeyAndNothingElse)
             EXPECT_TRUE(std::any_of(spans.begin(), spans.end(),
                                     [&](Span s) { return s.start <= key.start && key.end <= s.end; }))
                 << "key at " << key.start;
+        // ... and no more: every frame of a span lies within 100 ms of a typed key.
+        std::vector<bool> near(call.size() / 2);
+        for (const Key& key : keys)
+            std::fill(near.begin() + std::max<std::ptrdiff_t>(0, std::ptrdiff_t(key.start) - row.rate / 10),
+                      near.begin() + std::min(near.size(), key.end + row.rate / 10), true);
+        for (const Span& span : spans)
+            EXPECT_TRUE(std::all_of(near.begin() + std::ptrdiff_t(span.start), near.begin() + std::ptrdiff_t(span.end),
+                                    [](bool b) { return b; }))
+                << "span " << span.start << "-" << span.end;
 
         SF_INFO before{}, after{};
         const auto original = ReadFrames(in, before), redacted = ReadFrames(out, after);

@@ -48,6 +48,7 @@ TEST(ToolPulse, ListenHearsWhatPlayPlaysOutlivesTheServerAndEndsOnSignals)
     for (const std::string& line : Lines(byIndex.Out()))
         keys += line.size() > 6 && line[line.size() - 6] == '.' && line[line.size() - 2] == ' ' ? line.back() : '?';
     EXPECT_EQ(keys, "*123#45") << byIndex.Out();
+    EXPECT_FALSE(Has(byIndex.Err() + listen.Err() + quitter.Err(), "lost")) << "nothing was lost yet";
 
     // Ctrl-C stops play long before the end of ten seconds (of silence: listen goes on).
     const std::string silence = Tones(dir, "1", {"--tone-ms", "0", "--gap-ms", "10000"});
