@@ -5,8 +5,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -88,7 +91,20 @@ std::string PathOf(const py::handle& source)
     return path.cast<std::string>();
 }
 
-// Interleaved frames of an array: 1-D (one channel) or 2-D frames x channels, in C order.
+// The channels of 1-D samples (one) or of 2-D ones, frames x channels; ValueError for any other shape.
+int ChannelsOf(const py::array& array)
+{
+    if (array.ndim() == 0 || array.ndim() > 2)
+        throw py::value_error("samples must be 1-D, or 2-D as frames x channels, not " + std::to_string(array.ndim()) +
+                              "-D");
+    const py::ssize_t channels = array.ndim() == 2 ? array.shape(1) : 1;
+    if (channels < 1 || channels > vardell::RawFormat::kMaxChannels)
+        throw py::value_error("samples must have 1 to " + std::to_string(vardell::RawFormat::kMaxChannels) +
+                              " channels, not " + std::to_string(channels));
+    return static_cast<int>(channels);
+}
+
+// Interleaved frames of an array, in C order.
 template <class Sample>
 struct Frames {
     py::array_t<Sample, py::array::c_style | py::array::forcecast> samples;
@@ -103,19 +119,12 @@ Frames<Sample> FramesOf(const py::array& array)
     Frames<Sample> f{py::array_t<Sample, py::array::c_style | py::array::forcecast>::ensure(array)};
     if (!f.samples)
         throw py::error_already_set();
-    if (array.ndim() == 0 || array.ndim() > 2)
-        throw py::value_error("samples must be 1-D, or 2-D as frames x channels, not " + std::to_string(array.ndim()) +
-                              "-D");
+    f.channels = ChannelsOf(array);
     f.frames = static_cast<std::size_t>(array.shape(0));
-    const py::ssize_t channels = array.ndim() == 2 ? array.shape(1) : 1;
-    if (channels < 1 || channels > vardell::RawFormat::kMaxChannels)
-        throw py::value_error("samples must have 1 to " + std::to_string(vardell::RawFormat::kMaxChannels) +
-                              " channels, not " + std::to_string(channels));
-    f.channels = static_cast<int>(channels);
     return f;
 }
 
-// What an array holds, by its dtype; `allowed` lists what the call takes.
+// What an array holds, by its dtype; only redaction takes int32.
 enum class Kind { Int16, Int32, Float32, Float64 };
 
 Kind KindOf(const py::array& array, bool takesInt32)
@@ -178,15 +187,12 @@ std::vector<Key> Keys(const std::vector<vardell::KeyRecord>& records)
     return keys;
 }
 
-// Feeds an array's frames to a decoder, without the GIL; the decoder's records are kept.
-void FeedArray(vardell::FrameDecoder& decoder, const py::array& array, int channelsExpected = 0)
+// Feeds an array's frames to a decoder, without the GIL.
+void FeedArray(vardell::FrameDecoder& decoder, const py::array& array)
 {
     const Kind kind = KindOf(array, false);
     bool ok = false;
     const auto feed = [&](const auto& f) {
-        if (channelsExpected != 0 && f.channels != channelsExpected)
-            throw py::value_error("samples must have " + std::to_string(channelsExpected) + " channel(s), not " +
-                                  std::to_string(f.channels));
         py::gil_scoped_release unlocked;
         ok = decoder.Feed(f.data(), f.frames);
     };
@@ -196,14 +202,6 @@ void FeedArray(vardell::FrameDecoder& decoder, const py::array& array, int chann
         feed(FramesOf<float>(array));  // float64 too, as libsndfile reads doubles
     if (!ok && !decoder.Error().empty())
         throw py::value_error(decoder.Error());
-}
-
-int ChannelsOf(const py::array& array)
-{
-    if (array.ndim() == 0 || array.ndim() > 2)
-        throw py::value_error("samples must be 1-D, or 2-D as frames x channels, not " + std::to_string(array.ndim()) +
-                              "-D");
-    return array.ndim() == 2 ? static_cast<int>(std::min<py::ssize_t>(array.shape(1), 1 << 30)) : 1;
 }
 
 std::vector<Key> Decode(const py::object& source, std::optional<int> rate, bool strict, std::optional<int> channel,
@@ -262,7 +260,7 @@ public:
         std::unique_lock lock = Lock();
         if (flushed)
             throw py::value_error("the engine was flushed: its stream has ended");
-        FeedArray(*decoder, array, 1);
+        FeedArray(*decoder, array);
         return Take();
     }
 
