@@ -249,8 +249,11 @@ bool HasAvx2()
 
 }  // namespace
 
-FFT::FFT(int size) : points(size)
+FFT::FFT(int size) : points(size), wide(false)
 {
+#if defined(__SSE2__)
+    wide = size >= 32 && HasAvx2();
+#endif
     if (size < 4 || size > 32768 || (size & (size - 1)) != 0)
         throw std::invalid_argument("FFT size must be a power of two from 4 to 32768");
     // Order matters: the twiddles are placed through the reverse table.
@@ -387,7 +390,7 @@ void FFT::FastButterflies(short* x) const
     const int m = points / 2;
     if (m < 8)
         return Butterflies(x);
-    if (points >= 32 && HasAvx2())
+    if (wide)
         return WideButterflies(x, points, cosTable.get(), sinTable.get());
     for (int span = points / 4; span >= 4; span >>= 1)
         for (int g = 0, base = 0; base < m; ++g, base += 2 * span) {

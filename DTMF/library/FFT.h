@@ -50,6 +50,7 @@ private:
 
     // All tables are Q15 where they hold fractions; reverse holds word offsets.
     int points;
+    bool wide;  // the butterflies eight at a time (AVX2), where the processor has it; the tests clear it
     std::unique_ptr<short[]> reverse;   // [N/2] 2 * bitrev(i): offset of point bitrev(i)'s real part
     std::unique_ptr<short[]> window;    // [N]   periodic Hamming, peak 32767
     std::unique_ptr<short[]> sinTable;  // [N/2] -32768 sin(theta), bit-reversed order
