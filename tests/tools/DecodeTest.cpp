@@ -227,6 +227,7 @@ TEST(Tool, HelpVersionAndFailuresWithTheirExitStatus)
         {2, "format tag 0x0007 (µ-law)", "mix OK ULAW -o OUT"},
         {2, "", "mix OK B8K -o OUT"},
         {1, "NODIR", "tones 12 -o NODIR; mix OK OK -o NODIR"},
+        {1, "is a directory", "tones 12 -o DIR"},
         {-1, "", "listen nowhere; listen 4000000000; listen 99999999999999999999999; play OK --device 777"},
         {-1, "", "play OK --device nowhere"},
     };

@@ -14,9 +14,11 @@ namespace {
 
 struct Key {
     std::size_t start, end;
+    int channel;  // from 1
 };
 struct Span {
     std::uint64_t start, end;
+    int channel;  // from 1; 0: several
 };
 
 // Stereo at `rate`, full scale 1: voiced syllables on both channels (harmonics of
@@ -48,7 +50,8 @@ std::vector<double> MakeCall(int rate, std::vector<Key>& keys)
                 {"70#8", 70, 80, -10, 0, 3.1},  // begins with the key that the last run ended with
                 {"62", 45, 40, -35, 1, 4.6},
                 {"ABCD", 100, 60, -25, 0, 5.9},
-                {"5", 60, 0, -15, 1, 7.94}};  // sounding as the call ends
+                {"ABCD", 100, 60, -31, 1, 5.93},  // its echo on the other channel
+                {"5", 60, 0, -15, 1, 7.94}};      // sounding as the call ends
     for (const auto& run : runs) {
         const auto tones = vardell::GenerateTones(
             run.keys, {.toneMs = run.toneMs, .gapMs = run.gapMs, .levelDb = run.levelDb, .sampleRate = rate});
@@ -56,7 +59,8 @@ std::vector<double> MakeCall(int rate, std::vector<Key>& keys)
         for (std::size_t i = 0; i < tones.size(); ++i)
             call[2 * (at + i) + run.channel] += tones[i] / 32768.0;
         for (std::size_t k = 0; k < std::strlen(run.keys); ++k)
-            keys.push_back({at + k * each, at + k * each + static_cast<std::size_t>(run.toneMs * rate / 1000)});
+            keys.push_back(
+                {at + k * each, at + k * each + static_cast<std::size_t>(run.toneMs * rate / 1000), run.channel + 1});
     }
     return call;
 }
@@ -91,7 +95,7 @@ std::vector<Span> ReadReport(const std::string& path, const std::string& input, 
         EXPECT_EQ(line, head + "\"channel\":" + std::to_string(channel) + ",\"start\":" + std::to_string(start) +
                             ",\"end\":" + std::to_string(end) + ",\"fill\":\"" + fill + "\"}");
         EXPECT_TRUE(channel >= 0 && channel <= 2 && start < end && (spans.empty() || spans.back().end < start)) << line;
-        spans.push_back({start, end});
+        spans.push_back({start, end, channel});
     }
     return spans;
 }
@@ -112,8 +116,14 @@ TEST(Redact, GeneratedCallsLoseEveryTypedKeyAndNothingElse)
                 {"float.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 44100, {"--strict"}},
                 {"flac16.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 8000, {"--fill", "noise", "--strict"}},
                 {"ulaw.wav", SF_FORMAT_WAV | SF_FORMAT_ULAW, 11025, {}}};
+    std::map<std::string, std::string> golden;
+    for (const std::string& line : Lines(ReadFile(VARDELL_GOLDEN_REDACT)))
+        golden[line.substr(0, line.find(": "))] = line;
+    // The library's fixed delay, as its header and the README give it: 0.31 s at 8000 Hz, 0.30 s at 11025 Hz.
+    const std::map<int, std::size_t> delays{{8000, 2499}, {11025, 3335}, {16000, 5597}, {44100, 16257}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
+        EXPECT_EQ(vardell::Redactor<float>(2, row.rate).Delay(), delays.at(row.rate));
         std::vector<Key> keys;
         const auto call = MakeCall(row.rate, keys);
         const std::string in = dir.Path(row.name), out = dir.Path(std::string("out-") + row.name);
@@ -129,10 +139,22 @@ TEST(Redact, GeneratedCallsLoseEveryTypedKeyAndNothingElse)
         EXPECT_EQ(result.out + result.err, "");
         const bool noise = !row.options.empty() && row.options[0] == "--fill";
         const auto spans = ReadReport(dir.Path("report"), in, noise ? "noise" : "silence");
+        std::string placed;  // where each span lies is behaviour too: kept in golden-redact.txt
+        for (const Span& span : spans)
+            placed += (placed.empty() ? "" : "|") + std::to_string(span.channel) + " " + std::to_string(span.start) +
+                      "-" + std::to_string(span.end);
+        EXPECT_EQ(row.name + (": " + placed), golden.at(row.name)) << "golden spans";
         for (const Key& key : keys)
             EXPECT_TRUE(std::any_of(spans.begin(), spans.end(),
                                     [&](Span s) { return s.start <= key.start && key.end <= s.end; }))
                 << "key at " << key.start;
+        for (const Span& span : spans) {  // the channel its keys were typed on, or 0 for both
+            int channels = 0;
+            for (const Key& key : keys)
+                if (key.start < span.end && span.start < key.end)
+                    channels |= 1 << (key.channel - 1);
+            EXPECT_EQ(span.channel, channels == 3 ? 0 : channels) << "span at " << span.start;
+        }
         for (std::size_t i = 1; i < spans.size(); ++i)  // closer ones are joined
             EXPECT_GE(spans[i].start - spans[i - 1].end, std::uint64_t(row.rate) * vardell::kRedactJoinMs / 1000);
         // ... and no more: every frame of a span lies within 100 ms of a typed key.

@@ -55,7 +55,8 @@ TEST(Resampler, EveryRateKeepsTheTonesAndAddsNothing)
     }
 }
 
-// Full-scale noise, so that many outputs saturate; and a constant, which stays exactly that.
+// Full-scale noise, so that many outputs saturate; a constant, which stays exactly that; and silence, which
+// stays silence to the last sample.
 TEST(Resampler, PiecesOfAnySizeAndEveryPathGiveTheSameSamples)
 {
     std::mt19937 random(5);
@@ -81,4 +82,6 @@ TEST(Resampler, PiecesOfAnySizeAndEveryPathGiveTheSameSamples)
         EXPECT_TRUE(!Resampler::Available(path) || run(path, in, true) == whole) << int(path);
     const Samples constant = run(Resampler::Path::Best, Samples(3000, -1234), true);
     EXPECT_EQ(std::count(constant.begin() + 11, constant.end() - 11, -1234), constant.size() - 22);
+    const Samples silence = run(Resampler::Path::Best, Samples(3000, 0), true);  // to the end of the flush's tail
+    EXPECT_EQ(std::count(silence.begin(), silence.end(), 0), std::ptrdiff_t(silence.size()));
 }
