@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,17 @@ inline bool KillServer()
 inline bool StartServer()
 {
     return std::system((std::string(VARDELL_PULSE_SCRIPT) + " start " + ServerDir()).c_str()) == 0;
+}
+
+// For a failure's message: whether the server's process lives, and its log since it started.
+inline std::string ServerState()
+{
+    int pid = 0;
+    std::ifstream(ServerDir() + "/server.pid") >> pid;
+    std::stringstream log;
+    log << std::ifstream(ServerDir() + "/pa.log").rdbuf();
+    return "\nserver " + std::to_string(pid) + (pid > 0 && ::kill(pid, 0) == 0 ? " runs" : " is gone") +
+           "; its log:\n" + log.str();
 }
 
 // The number of the device named `name` (after a fresh count), or -1.

@@ -70,8 +70,9 @@ TEST(ToolPulse, ListenHearsWhatPlayPlaysOutlivesTheServerAndEndsOnSignals)
     EXPECT_TRUE(Says(listen, "capture lost: ") && Says(listen, "; waiting for the sound server")) << listen.Err();
 
     ASSERT_TRUE(servertest::StartServer());
-    EXPECT_TRUE(Says(listen, "capture resumed")) << listen.Err();
-    EXPECT_EQ(RunTool({"play", Tones(dir, "#12"), "--device", kSink}).status, 0);
+    EXPECT_TRUE(Says(listen, "capture resumed")) << listen.Err() << servertest::ServerState();
+    const Result replayed = RunTool({"play", Tones(dir, "#12"), "--device", kSink});
+    EXPECT_EQ(replayed.status, 0) << replayed.err << servertest::ServerState();
     EXPECT_TRUE(WaitUntil([&] { return Lines(listen.Out()).size() >= 10; }, 10s));
     listen.Signal(SIGTERM);
     ASSERT_TRUE(listen.Wait(20s) && listen.result.status == 0) << "listen on SIGTERM: " << listen.Err();
